@@ -5,9 +5,7 @@
 # machine running the tests is ever written.
 set -u
 bin=$1
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
+. "$(dirname "$0")/testlib.sh"
 skipped=0
 
 # Without CAP_SYS_RAWIO even root cannot be granted the ports.
@@ -35,8 +33,7 @@ check() {
 	if [ ${#problems[@]} -eq 0 ]; then
 		echo "ok: $name"
 	else
-		printf 'FAIL: %s: %s\n' "$name" "${problems[@]}"
-		failures=$((failures + 1))
+		fail "$name: ${problems[*]}"
 	fi
 }
 
@@ -61,7 +58,5 @@ check "access refused" 1 "ioperm: Operation not permitted" \
 check "no argument" 2 "usage: lptline LINE" "" \
 	traced -e inject=ioperm:error=EPERM "${norawio[@]}" "$bin"
 
-echo "$failures failed"
-[ "$failures" -eq 0 ] || exit 1
+finish || exit 1
 [ "$skipped" -eq 0 ] || exit 77
-exit 0

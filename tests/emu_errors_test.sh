@@ -4,7 +4,7 @@
 set -u
 emu=$1
 bin=$2
-failures=0
+. "$(dirname "$0")/testlib.sh"
 
 # check NAME PATTERN COMMAND...: fails, and its one line of stderr matches.
 check() {
@@ -14,11 +14,9 @@ check() {
 	err=$(timeout 120 "$@" 2>&1 >/dev/null)
 	status=$?
 	if [ "$status" -eq 0 ] || [ "$status" -eq 124 ]; then
-		echo "FAIL: $name: status $status"
-		failures=$((failures + 1))
+		fail "$name: status $status"
 	elif [ "$(printf '%s\n' "$err" | wc -l)" -ne 1 ] || ! [[ $err =~ $pattern ]]; then
-		echo "FAIL: $name: said '$err'"
-		failures=$((failures + 1))
+		fail "$name: said '$err'"
 	else
 		echo "ok: $name: $err"
 	fi
@@ -31,5 +29,4 @@ check "no kernel" "no kernel at /nonexistent" env LPTLINE_KERNEL=/nonexistent "$
 check "boot timeout" "did not finish within 1 s" "$emu" -b "$bin" -t 1 3
 check "bad timeout" "whole number" "$emu" -b "$bin" -t soon 3
 
-echo "$failures failed"
-[ "$failures" -eq 0 ]
+finish

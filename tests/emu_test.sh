@@ -4,13 +4,7 @@
 set -u
 emu=$1
 bin=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-	echo "FAIL: $*"
-	failures=$((failures + 1))
-}
+. "$(dirname "$0")/testlib.sh"
 
 # Argument (as shell words) and the byte it must leave on the lines.
 cases=(
@@ -79,5 +73,5 @@ echo "hold: $runs runs in $held us; $runs starts without the hold in $bare us"
 [ $((held - bare)) -ge $((runs * 5000)) ] || fail "$runs runs took only $((held - bare)) us more than $runs starts"
 
 total=$(grep -c '^== ' "$work/report")
-echo "$total runs on the emulated PC, $failures failed"
-[ "$failures" -eq 0 ]
+echo "$total runs on the emulated PC"
+finish

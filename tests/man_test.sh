@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# The manual renders without a warning and quotes the binary's own usage line.
+set -u
+page=$1
+bin=$2
+. "$(dirname "$0")/testlib.sh"
+rendered=$(MANWIDTH=80 man --warnings -l "$page" 2>"$work/warnings")
+[ -s "$work/warnings" ] && fail "warnings: $(cat "$work/warnings")"
+usage=$("$bin" 2>&1)
+grep -qF "$usage" <<<"$rendered" || fail "the page does not show '$usage'"
+finish
