@@ -12,16 +12,6 @@ std::vector<std::string> platform_calls;
 int acquire_errno;
 int release_errno;
 
-namespace {
-
-void record(const char *format, long a, long b, long c = 0) {
-	char entry[64];
-	(void)std::snprintf(entry, sizeof entry, format, a, b, c);
-	platform_calls.emplace_back(entry);
-}
-
-} // namespace
-
 void reset_platform() {
 	platform_calls.clear();
 	acquire_errno = 0;
@@ -29,7 +19,8 @@ void reset_platform() {
 }
 
 int ioperm_local(int from, int num, int turn_on) {
-	record("ioperm %ld %ld %ld", from, num, turn_on);
+	platform_calls.push_back("ioperm " + std::to_string(from) + " " + std::to_string(num) +
+	                         " " + std::to_string(turn_on));
 	const int fault = turn_on != 0 ? acquire_errno : release_errno;
 	if (fault == 0)
 		return 0;
@@ -38,11 +29,15 @@ int ioperm_local(int from, int num, int turn_on) {
 }
 
 void outb_local(std::uint8_t value, int port) {
-	record("outb 0x%02lx %ld", value, port);
+	char hex[8];
+	(void)std::snprintf(hex, sizeof hex, "0x%02x", value);
+	platform_calls.push_back("outb " + std::string(hex) + " " + std::to_string(port));
 }
 
 // Defined here, this one wins over the C library's at link time.
+// The C library names the parameter with a reserved identifier.
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 extern "C" int usleep(useconds_t usec) {
-	record("usleep %ld", static_cast<long>(usec), 0);
+	platform_calls.push_back("usleep " + std::to_string(usec));
 	return 0;
 }

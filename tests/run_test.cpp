@@ -1,5 +1,7 @@
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -23,7 +25,7 @@ struct Capture {
 		(void)close(saved);
 		(void)std::fclose(file);
 	}
-	std::string text() {
+	std::string text() const {
 		(void)std::fflush(nullptr);
 		std::string out;
 		std::rewind(file);
@@ -72,14 +74,13 @@ const Run runs[] = {
 };
 
 int run_with(std::vector<std::string> args, bool with_name = true) {
-	std::vector<char *> argv;
-	static char name[] = "lptline";
 	if (with_name)
-		argv.push_back(name);
-	for (auto &arg : args)
-		argv.push_back(arg.data());
+		args.insert(args.begin(), "lptline");
+	std::vector<char *> argv;
+	std::transform(args.begin(), args.end(), std::back_inserter(argv),
+	               [](std::string &arg) { return arg.data(); });
 	argv.push_back(nullptr);
-	return lptline(static_cast<int>(argv.size() - 1), argv.data());
+	return lptline(static_cast<int>(args.size()), argv.data());
 }
 
 TEST(Run, CallsStatusAndMessages) {
