@@ -13,7 +13,7 @@ bool is_blank(char c) {
 std::int32_t parse_line(const char *text) {
 	while (is_blank(*text))
 		text++;
-	bool negative = *text == '-';
+	const bool negative = *text == '-';
 	if (*text == '-' || *text == '+')
 		text++;
 

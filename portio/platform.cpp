@@ -2,7 +2,8 @@
 
 #include "portio.h"
 
-#if defined(__i386__) || defined(__x86_64__)
+// LPTLINE_NO_PORT_IO builds the variant below on a PC too, to test it.
+#if (defined(__i386__) || defined(__x86_64__)) && !defined(LPTLINE_NO_PORT_IO)
 
 #include <sys/io.h>
 

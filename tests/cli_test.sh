@@ -5,6 +5,7 @@
 # machine running the tests is ever written.
 set -u
 bin=$1
+noportio=${2-} # optional: the tool built as for a processor without port I/O
 . "$(dirname "$0")/testlib.sh"
 skipped=0
 
@@ -57,6 +58,10 @@ check "access refused" 1 "ioperm: Operation not permitted" \
 	traced -e inject=ioperm:error=EPERM "${norawio[@]}" "$bin" 3
 check "no argument" 2 "usage: lptline LINE" "" \
 	traced -e inject=ioperm:error=EPERM "${norawio[@]}" "$bin"
+if [ -n "$noportio" ]; then
+	check "no I/O port space" 1 "ioperm: Function not implemented" "" \
+		traced "${norawio[@]}" "$noportio" 3
+fi
 
 finish || exit 1
 [ "$skipped" -eq 0 ] || exit 77
