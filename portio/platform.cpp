@@ -22,12 +22,12 @@ void outb_local(std::uint8_t value, int port) {
 
 // No I/O port space: refuse the access the way a kernel without ioperm does,
 // so the tool reports it and never reaches the output below.
-int ioperm_local(int, int, int) {
+int ioperm_local(int /*from*/, int /*num*/, int /*turn_on*/) {
 	errno = ENOSYS;
 	return -1;
 }
 
-void outb_local(std::uint8_t, int) {
+void outb_local(std::uint8_t /*value*/, int /*port*/) {
 }
 
 #endif
