@@ -8,4 +8,6 @@ rendered=$(MANWIDTH=80 man --warnings -l "$page" 2>"$work/warnings")
 [ -s "$work/warnings" ] && fail "warnings: $(cat "$work/warnings")"
 usage=$("$bin" 2>&1)
 grep -qF "$usage" <<<"$rendered" || fail "the page does not show '$usage'"
+synopsis=$(sed -n '/^SYNOPSIS/{n;p;q}' <<<"$rendered" | sed 's/^ *//')
+[ "usage: $synopsis" = "$usage" ] || fail "SYNOPSIS '$synopsis' is not the usage line '$usage'"
 finish
