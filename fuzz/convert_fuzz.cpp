@@ -1,6 +1,5 @@
 // Checks the conversion and the mapping of any text against a model built
 // on the C library's strtoll, clamped to the 32-bit range.
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
