@@ -1,29 +1,13 @@
 #include "lptline.h"
 
 #include <algorithm>
-
-namespace {
-
-bool is_blank(char c) {
-	return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-} // namespace
+#include <cstdlib>
 
 std::int32_t parse_line(const char *text) {
-	while (is_blank(*text))
-		text++;
-	const bool negative = *text == '-';
-	if (*text == '-' || *text == '+')
-		text++;
-
-	// Accumulate towards the sign's own limit so that INT32_MIN, whose
-	// magnitude does not fit in the positive range, needs no special case.
-	const std::int64_t limit = negative ? -static_cast<std::int64_t>(INT32_MIN) : INT32_MAX;
-	std::int64_t magnitude = 0;
-	for (; *text >= '0' && *text <= '9'; text++)
-		magnitude = std::min(magnitude * 10 + (*text - '0'), limit);
-	return static_cast<std::int32_t>(negative ? -magnitude : magnitude);
+	// atoi is strtol without the error check, and overflows with undefined
+	// behaviour; the clamp gives the saturation a 32-bit strtol gives instead.
+	const long long value = std::strtoll(text, nullptr, 10);
+	return static_cast<std::int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
 }
 
 std::uint8_t line_to_byte(std::int32_t value) {
