@@ -12,8 +12,8 @@ int ioperm_local(int from, int num, int turn_on) {
 }
 
 void outb_local(std::uint8_t value, int port) {
-	// Written in place rather than through <sys/io.h>'s outb, whose name
-	// and argument types would collide with ours.
+	// Written in place: with <sys/io.h>'s outb visible beside ours, a call
+	// outb(value, port) with an int port picks ours and recurses.
 	const auto address = static_cast<std::uint16_t>(port);
 	__asm__ __volatile__("outb %b0, %w1" : : "a"(value), "Nd"(address));
 }

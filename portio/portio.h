@@ -3,7 +3,10 @@
 
 #include <cstdint>
 
-// The first parallel port's register block: data, status, control.
+// The first parallel port's register block: data, status, control. Only
+// the data register is written, but access is asked for the whole block, as
+// the port is listed in /proc/ioports (0378-037a), so that a trace or an
+// audit record names the device; the two extra ports cost nothing.
 constexpr int DATA_PORT = 0x378;
 constexpr int PORT_COUNT = 3;
 
