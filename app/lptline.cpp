@@ -5,7 +5,7 @@
 
 #include "portio.h"
 
-int lptline(int argc, char **argv) {
+int lptline_main(int argc, char **argv) {
 	if (argc < 2) {
 		(void)fputs("usage: lptline LINE\n", stderr);
 		return 2;
@@ -17,6 +17,8 @@ int lptline(int argc, char **argv) {
 		return 1;
 	}
 	outb(byte, DATA_PORT);
+	// The tool catches no signal, so usleep can only end early when a
+	// signal ends the process too; there is no short hold to retry.
 	(void)usleep(HOLD_USEC);
 	if (port_release() != 0) {
 		perror("ioperm");

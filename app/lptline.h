@@ -3,8 +3,9 @@
 
 #include <cstdint>
 
-// Long enough for a relay or trigger input to see the level before the
-// port access goes away; the byte itself stays on the lines afterwards.
+// The byte stays on the lines after the run anyway; the hold makes each
+// run last at least this long, so that scripts calling the tool back to
+// back leave every level on the lines for a relay or trigger input to see.
 constexpr unsigned HOLD_USEC = 10000;
 
 // Decimal text to a line number, the way atoi reads it (leading white space,
@@ -17,6 +18,6 @@ std::uint8_t line_to_byte(std::int32_t value);
 
 // The whole run: returns the exit status instead of exiting so that it can
 // be driven in-process.
-int lptline(int argc, char **argv);
+int lptline_main(int argc, char **argv);
 
 #endif

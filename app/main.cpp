@@ -3,5 +3,5 @@
 #include "lptline.h"
 
 int main(int argc, char **argv) {
-	exit(lptline(argc, argv));
+	exit(lptline_main(argc, argv));
 }

@@ -18,9 +18,11 @@ void reset_platform() {
 	release_errno = 0;
 }
 
+// Ports in hex, as strace and the manual write them.
 int ioperm_local(int from, int num, int turn_on) {
-	platform_calls.push_back("ioperm " + std::to_string(from) + " " + std::to_string(num) +
-	                         " " + std::to_string(turn_on));
+	char call[40];
+	(void)std::snprintf(call, sizeof call, "ioperm %#x %d %d", from, num, turn_on);
+	platform_calls.emplace_back(call);
 	const int fault = turn_on != 0 ? acquire_errno : release_errno;
 	if (fault == 0)
 		return 0;
@@ -29,9 +31,9 @@ int ioperm_local(int from, int num, int turn_on) {
 }
 
 void outb_local(std::uint8_t value, int port) {
-	char hex[8];
-	(void)std::snprintf(hex, sizeof hex, "0x%02x", value);
-	platform_calls.push_back("outb " + std::string(hex) + " " + std::to_string(port));
+	char call[40];
+	(void)std::snprintf(call, sizeof call, "outb 0x%02x %#x", value, port);
+	platform_calls.emplace_back(call);
 }
 
 // Defined here, this one wins over the C library's at link time.

@@ -5,7 +5,7 @@
 #include <vector>
 
 // What the code under test asked of the platform, one entry a call, such as
-// "ioperm 888 3 1", "outb 0x04 888", "usleep 10000".
+// "ioperm 0x378 3 1", "outb 0x04 0x378", "usleep 10000".
 extern std::vector<std::string> platform_calls;
 
 // errno for the next acquire (ioperm on) or release (ioperm off) to fail
