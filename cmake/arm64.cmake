@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # arm64, a processor without an I/O port space, built with Debian's cross
 # compiler; its tests run the binary under qemu-aarch64.
 set(CMAKE_SYSTEM_NAME Linux)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The 32-bit PC, built with Debian's i686 cross compiler rather than
 # gcc-multilib, which Debian's other cross compilers refuse to sit beside.
 set(CMAKE_SYSTEM_NAME Linux)
