@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "lptline.h"
 
 #include <algorithm>

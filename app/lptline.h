@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef LPTLINE_H
 #define LPTLINE_H
 

@@ -1,9 +1,9 @@
+// SPDX-License-Identifier: MIT
 #include <cerrno>
 
 #include "portio.h"
 
-// LPTLINE_NO_PORT_IO builds the variant below on a PC too, to test it.
-#if (defined(__i386__) || defined(__x86_64__)) && !defined(LPTLINE_NO_PORT_IO)
+#if defined(__i386__) || defined(__x86_64__)
 
 #include <sys/io.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "portio.h"
 
 int port_acquire() {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef PORTIO_H
 #define PORTIO_H
 

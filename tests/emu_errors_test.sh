@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # emu/run must turn every bad condition into one line and a failure status,
 # never a hang.
 set -u

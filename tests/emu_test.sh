@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The real binary on an emulated PC with a parallel port: what each run
 # leaves in the data register, read back by the guest. One boot for all.
 set -u

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stands in for portio/platform.cpp, and for the C library's usleep, so a
 // whole run can be watched and faulted without any port access.
 #include "fake_platform.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef FAKE_PLATFORM_H
 #define FAKE_PLATFORM_H
 

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# The manual renders without a warning and quotes the binary's own usage line.
+# SPDX-License-Identifier: MIT
+# The manual passes mandoc's lint, renders without a warning and quotes the
+# binary's own usage line.
 set -u
 page=$1
 bin=$2
+# shellcheck source=testlib.sh
 . "$(dirname "$0")/testlib.sh"
+lint=$(mandoc -Tlint -Wwarning "$page" 2>&1) || fail "mandoc: $lint"
 rendered=$(MANWIDTH=80 man --warnings -l "$page" 2>"$work/warnings")
 [ -s "$work/warnings" ] && fail "warnings: $(cat "$work/warnings")"
 usage=$("$bin" 2>&1)

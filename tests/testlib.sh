@@ -1,3 +1,5 @@
+# shellcheck shell=bash
+# SPDX-License-Identifier: MIT
 # Shared by the shell tests: a scratch folder removed on exit, a failure
 # count, and the closing line.
 work=$(mktemp -d)
