@@ -1,0 +1,34 @@
+# shellcheck shell=bash disable=SC2154 # work and fail come from testlib.sh
+# SPDX-License-Identifier: MIT
+# Shared by the emulator tests, after testlib.sh: finding a run in emu/run's
+# report ($work/report) by its label, and checking what it shows.
+
+# run_block LABEL: writes the run labelled LABEL to $work/block; fails
+# unless exactly one run has that label.
+run_block() {
+	awk -v want="== $1" '$0 == want { n++; on = 1; next } /^== / { on = 0 } on { print }
+		END { exit n != 1 }' "$work/report" >"$work/block"
+}
+
+# field KEY: the value after "KEY: " in $work/block, one line each.
+field() {
+	sed -n "s/^$1: //p" "$work/block"
+}
+
+# expect_run LABEL BEFORE AFTER STATUS STDERR: the run's data register
+# before and after (as 0xHH), its status and standard error; it must not
+# have written to standard output.
+expect_run() {
+	local label=$1 before after
+	if ! run_block "$label"; then
+		fail "$label: not exactly one run in the report"
+		return
+	fi
+	before=$(field before | grep -o '0x[0-9a-f][0-9a-f]')
+	after=$(field after | grep -o '0x[0-9a-f][0-9a-f]')
+	[ "$before" = "$2" ] || fail "$label: before $before, expected $2"
+	[ "$after" = "$3" ] || fail "$label: after $after, expected $3"
+	[ "$(field status)" = "$4" ] || fail "$label: status $(field status), expected $4"
+	[ "$(field stderr)" = "$5" ] || fail "$label: stderr '$(field stderr)', expected '$5'"
+	[ -z "$(field stdout)" ] || fail "$label: wrote to stdout"
+}
