@@ -97,11 +97,6 @@ else
 	fail "last line without a newline: $(grep '^== ' "$work/report" | tr '\n' ' ')"
 fi
 
-# The bound covers the whole run, at once.
-start=$SECONDS
-check "-t 1" "did not finish within 1 s" "$emu" -b "$bin" -t 1 3
-[ $((SECONDS - start)) -le 3 ] || fail "-t 1 took $((SECONDS - start)) s"
-
 # interrupt SIGNAL STATUS: the signal stops emu/run and its PC at once, with
 # that status, and leaves no process of its session behind.
 interrupt() {
@@ -136,7 +131,16 @@ interrupt TERM 143
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/lptline
 mkdir -p "$work/cache/lptline"
 [ -d "$cache/amd64" ] && cp -a "$cache/amd64" "$work/cache/lptline/"
-XDG_CACHE_HOME=$work/cache "$emu" -b "$bin" 3 >/dev/null 2>&1 || fail "could not fill the cache copy"
+
+# The bound covers the whole run at once, a KVM probe included (the copy
+# has no mark of a KVM that hangs).
+start=$SECONDS
+check "-t 1" "did not finish within 1 s" env XDG_CACHE_HOME="$work/cache" "$emu" -b "$bin" -t 1 3
+[ $((SECONDS - start)) -le 3 ] || fail "-t 1 took $((SECONDS - start)) s"
+
+if [ ! -d "$work/cache/lptline/amd64" ]; then
+	XDG_CACHE_HOME=$work/cache "$emu" -b "$bin" 3 >/dev/null 2>&1 || fail "could not fill the cache copy"
+fi
 kernel=$(ls "$work"/cache/lptline/amd64/linux-image-*/boot/vmlinuz-*)
 truncate -s 100000 "$kernel"
 printf 'X' | dd of="$work/cache/lptline/amd64/busybox-static/bin/busybox" bs=1 seek=1000 conv=notrunc 2>/dev/null
