@@ -11,7 +11,8 @@ emu=$1 bin=$2 dump=$3
 . "$(dirname "$0")/testlib.sh"
 
 # check NAME PATTERN COMMAND...: fails, and its standard error, less the
-# progress lines (which end in ...), is one line that matches PATTERN.
+# progress lines (which end in ...), is one line that matches PATTERN and
+# has no control character.
 check() {
 	local name=$1 pattern=$2 err status
 	shift 2
@@ -22,6 +23,8 @@ check() {
 		fail "$name: status $status"
 	elif [ "$(wc -l <<<"$err")" -ne 1 ] || ! [[ $err =~ $pattern ]]; then
 		fail "$name: said '$err'"
+	elif LC_ALL=C grep -q '[[:cntrl:]]' <<<"$err"; then
+		fail "$name: said control characters: $(cat -v <<<"$err")"
 	else
 		echo "ok: $name: $err"
 	fi
@@ -40,6 +43,11 @@ check "unwritable cache" "cannot write the cache folder /dev/null/lptline" \
 	env XDG_CACHE_HOME=/dev/null "$emu" -b "$bin" 3
 check "-r 0 on the command line" "-r takes a number of runs from 1" "$emu" -b "$bin" -r 0 3
 check "cases beside -f" "-f takes every case" "$emu" -b "$bin" -u -f /dev/null
+
+# A PC that stops early is reported by the kernel's panic, without the
+# console's escape sequences.
+check "no init" "stopped before running every case; its console ended: .*Kernel panic" \
+	"$emu" -b "$bin" -k 'rdinit=/nonexistent loglevel=7' 3
 
 # Bad case lines (two lines each): named by their number, nothing booted.
 bad=(
