@@ -8,11 +8,6 @@ bin=$1
 # shellcheck source=testlib.sh
 . "$(dirname "$0")/testlib.sh"
 
-# Without CAP_SYS_RAWIO even root cannot be granted the ports, should strace
-# miss a call. Other users have no such capability to drop.
-norawio=()
-[ "$(id -u)" -ne 0 ] || norawio=(setpriv --inh-caps=-sys_rawio --bounding-set=-sys_rawio)
-
 # check NAME STATUS STDERR TRACE-PATTERN ARG...: lptline ARG... under strace
 # must end with STATUS, print exactly STDERR and nothing on standard output,
 # and its ioperm calls (one a line, as strace writes them; empty for none)

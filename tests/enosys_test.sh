@@ -5,8 +5,8 @@
 # with EPERM instead once CAP_SYS_RAWIO is dropped; so no port is written.
 set -u
 bin=$1
-norawio=()
-[ "$(id -u)" -ne 0 ] || norawio=(setpriv --inh-caps=-sys_rawio --bounding-set=-sys_rawio)
+# shellcheck source=testlib.sh
+. "$(dirname "$0")/testlib.sh"
 err=$("${norawio[@]}" "$bin" 3 2>&1 >/dev/null)
 status=$?
 case $err in

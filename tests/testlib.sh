@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # SPDX-License-Identifier: MIT
 # Shared by the shell tests: a scratch folder removed on exit, a failure
-# count, and the closing line.
+# count, the closing line, and a way to run the tool without CAP_SYS_RAWIO.
 work=$(mktemp -d)
 cleanup() {
 	rm -rf "$work"
@@ -19,3 +19,13 @@ finish() {
 	echo "$failures failed"
 	[ "$failures" -eq 0 ]
 }
+
+# "${norawio[@]}" COMMAND: without CAP_SYS_RAWIO, which even root needs to
+# be granted the ports, so no run can write this machine's port. Other
+# users have no such capability to drop.
+# shellcheck disable=SC2034 # used by the tests that source this file
+if [ "$(id -u)" -eq 0 ]; then
+	norawio=(setpriv --inh-caps=-sys_rawio --bounding-set=-sys_rawio)
+else
+	norawio=()
+fi
