@@ -8,7 +8,11 @@
 // the data register is written, but access is asked for the whole block, as
 // the port is listed in /proc/ioports (0378-037a), so that a trace or an
 // audit record names the device; the two extra ports cost nothing.
-constexpr int DATA_PORT = 0x378;
+// A card at another address is reached by a build for it (LPTLINE_DATA_PORT).
+#ifndef LPTLINE_DATA_PORT
+#define LPTLINE_DATA_PORT 0x378
+#endif
+constexpr int DATA_PORT = LPTLINE_DATA_PORT;
 constexpr int PORT_COUNT = 3;
 
 // Take and give back this process's access to the whole block. 0 on

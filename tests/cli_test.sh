@@ -3,8 +3,9 @@
 # The real binary against the real kernel and C library, on the refusal
 # paths only: strace refuses every ioperm before the kernel sees it, so no
 # port of the machine running the tests is ever written.
+# usage: cli_test.sh BINARY [PORT] (the build's port, default 0x378)
 set -u
-bin=$1
+bin=$1 port=${2-0x378}
 # shellcheck source=testlib.sh
 . "$(dirname "$0")/testlib.sh"
 
@@ -31,7 +32,7 @@ check() {
 }
 
 check "access refused" 1 "ioperm: Operation not permitted" \
-	'ioperm\(0x378, 0x3, 1\) += -1 EPERM \(Operation not permitted\) \(INJECTED\)' 3
+	"ioperm\\($port, 0x3, 1\\) += -1 EPERM \\(Operation not permitted\\) \\(INJECTED\\)" 3
 check "no argument" 2 "usage: lptline LINE" ""
 
 finish

@@ -37,6 +37,8 @@ check "64-bit binary on the 32-bit PC" "64-bit binary" "$emu" -a i386 -b "$bin" 
 check "unknown PC" "-a takes amd64 or i386" "$emu" -a sparc -b "$bin" 3
 check "no kernel" "no kernel at /nonexistent" env LPTLINE_KERNEL=/nonexistent "$emu" -b "$bin" 3
 check "bad timeout" "whole number" "$emu" -b "$bin" -t soon 3
+check "port block past 0xffff" "-p takes a port address from 0 to 0xfffd" "$emu" -b "$bin" -p 0xfffe 3
+check "port not a number" "-p takes a port address .*not '0x37g'" "$emu" -b "$bin" -p 0x37g 3
 check "no HOME" "neither HOME nor XDG_CACHE_HOME" env -u HOME -u XDG_CACHE_HOME "$emu" -b "$bin" 3
 check "empty HOME" "neither HOME nor XDG_CACHE_HOME" env -u XDG_CACHE_HOME HOME= "$emu" -b "$bin" 3
 check "unwritable cache" "cannot write the cache folder /dev/null/lptline" \
