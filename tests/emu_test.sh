@@ -2,10 +2,11 @@
 # SPDX-License-Identifier: MIT
 # The real binary on an emulated PC with a parallel port: what each run
 # leaves in the data register, read back by the guest. One boot for all.
-# usage: emu_test.sh EMU-RUN BINARY ARCH MACHINE [PORT]
-# (amd64 x86_64, i386 i686; PORT: where the PC's port is, default 0x378)
+# usage: emu_test.sh EMU-RUN BINARY ARCH MACHINE [PORT [RELEASE]]
+# (amd64 x86_64, i386 i686; PORT: where the PC's port is, default 0x378;
+# RELEASE: the PC's Debian release, default bookworm)
 set -u
-emu=$1 bin=$2 arch=$3 machine=$4 port=${5-0x378}
+emu=$1 bin=$2 arch=$3 machine=$4 port=${5-0x378} release=${6-bookworm}
 # shellcheck source=testlib.sh
 . "$(dirname "$0")/testlib.sh"
 # shellcheck source=emulib.sh
@@ -38,11 +39,11 @@ runs=20
 	echo "-r $runs" # the same number of starts without a hold
 } >"$work/cases"
 
-"$emu" -a "$arch" -p "$port" -b "$bin" -f "$work/cases" >"$work/report" || { echo "FAIL: emu/run failed"; exit 1; }
+"$emu" -a "$arch" -d "$release" -p "$port" -b "$bin" -f "$work/cases" >"$work/report" || { echo "FAIL: emu/run failed"; exit 1; }
 
 pc=$(sed -n 's/^pc: //p' "$work/report")
 echo "pc: $pc; port: $(sed -n 's/^port: //p' "$work/report")"
-[[ $pc == "$machine, "* ]] || fail "the PC is not $machine"
+[[ $pc == "$machine, Debian $release, "* ]] || fail "the PC is not $machine with Debian $release"
 grep -qx "port: $port" "$work/report" || fail "the PC's port is not at $port"
 
 for c in "${cases[@]}"; do
