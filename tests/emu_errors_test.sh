@@ -37,7 +37,19 @@ check "dynamic binary" "dynamically linked" "$emu" -b /bin/true 3
 check "64-bit binary on the 32-bit PC" "64-bit binary" "$emu" -a i386 -b "$bin" 3
 check "unknown PC" "-a takes amd64 or i386" "$emu" -a sparc -b "$bin" 3
 check "no kernel" "no kernel at /nonexistent" env LPTLINE_KERNEL=/nonexistent "$emu" -b "$bin" 3
-check "bad timeout" "whole number" "$emu" -b "$bin" -t soon 3
+check "bad timeout" "whole number of seconds from 1 to 99999, not 'soon'" "$emu" -b "$bin" -t soon 3
+check "timeout 0" "from 1 to 99999, not '0'" "$emu" -b "$bin" -t 0 3
+check "timeout 100000" "from 1 to 99999, not '100000'" "$emu" -b "$bin" -t 100000 3
+check "binary is a folder" "-b takes lptline's binary, and /tmp is a folder" "$emu" -b /tmp 3
+ln -s loop "$work/loop"
+check "binary is a link loop" "$work/loop is a symbolic link that leads nowhere, or in a loop" "$emu" -b "$work/loop" 3
+cp "$bin" "$work/arm64"
+printf '\xb7\x00' | dd of="$work/arm64" bs=1 seek=18 conv=notrunc 2>/dev/null # e_machine: AArch64
+check "arm64 binary" "$work/arm64 is built for AArch64; the 64-bit PC runs x86 binaries" "$emu" -b "$work/arm64" 3
+check "cases file is a folder" "-f takes a file of cases, and /tmp is a folder" "$emu" -b "$bin" -f /tmp
+check "empty LPTLINE_KERNEL" "LPTLINE_KERNEL is empty: unset it" env LPTLINE_KERNEL= "$emu" -b "$bin" 3
+check "kernel command line too long" "command line 2[0-9]{3} characters long; the PC's kernel takes at most 2047" \
+	"$emu" -b "$bin" -k "$(printf '%02055d' 0)" 3
 check "port block past 0xffff" "-p takes a port address from 0 to 0xfffd" "$emu" -b "$bin" -p 0xfffe 3
 check "port not a number" "-p takes a port address .*not '0x37g'" "$emu" -b "$bin" -p 0x37g 3
 check "no HOME" "neither HOME nor XDG_CACHE_HOME" env -u HOME -u XDG_CACHE_HOME "$emu" -b "$bin" 3
@@ -51,18 +63,58 @@ check "cases beside -f" "-f takes every case" "$emu" -b "$bin" -u -f /dev/null
 # console's escape sequences.
 check "no init" "stopped before running every case; its console ended: .*Kernel panic" \
 	"$emu" -b "$bin" -k 'rdinit=/nonexistent loglevel=7' 3
+start=$SECONDS
+check "no init, panic=0" "stopped before running every case; its console ended: .*Kernel panic" \
+	"$emu" -b "$bin" -t 100 -k 'rdinit=/nonexistent panic=0' 3
+[ $((SECONDS - start)) -le 40 ] || fail "a panic with panic=0 took $((SECONDS - start)) s"
+
+# The exit status: 0 when every case ran; with -s, the last case's status
+# (the dumper exits with its number of arguments), 125 for emu/run's own
+# failures. Expected status, then emu/run's arguments.
+for row in "0|-u 3" "1|-s -u 3" "0|-s 3" "3|-s -b $dump a b c" "1|-b /nonexistent 3" "125|-s -b /nonexistent 3" \
+	"125|-s -x 3"; do
+	read -ra words <<<"${row#*|}"
+	"$emu" -b "$bin" "${words[@]}" >/dev/null 2>&1
+	status=$?
+	[ "$status" -eq "${row%%|*}" ] || fail "emu/run ${row#*|}: status $status, expected ${row%%|*}"
+done
+echo "ok: exit statuses"
+
+# 10 000 cases: read in seconds, and when the bound cuts the run short,
+# the cases finished by then are shown, each whole.
+for i in $(seq 10000); do echo "-- -$i"; done >"$work/many"
+start=$SECONDS
+check "10 000 cases, no binary" "no lptline at /nonexistent" "$emu" -b /nonexistent -f "$work/many"
+[ $((SECONDS - start)) -le 15 ] || fail "reading 10 000 cases took $((SECONDS - start)) s"
+check "10 000 cases in 30 s" "did not finish within 30 s" "$emu" -b "$bin" -t 30 -f "$work/many"
+"$emu" -b "$bin" -t 30 -f "$work/many" >"$work/report" 2>/dev/null
+shown=$(grep -c '^== ' "$work/report") whole=$(grep -c '^status: ' "$work/report")
+if [ "$shown" -eq 0 ] || [ "$shown" -ne "$whole" ]; then
+	fail "10 000 cases in 30 s: $shown shown, $whole with a status"
+fi
+echo "ok: 10 000 cases in 30 s: $shown finished and shown"
+
+# Every field on its own line, though the dumper ends neither its output
+# nor its error with a newline; CRLF is taken as LF.
+printf '7 8\r\n-u\r\n' >"$work/crlf"
+"$emu" -b "$dump" -f "$work/crlf" >"$work/report" 2>/dev/null
+want=$'== lptline 7 8\nstdout: 37\nstdout: 38\nstderr: 2\nstatus: 2\n== lptline (as nobody)\nstderr: 0\nstatus: 0'
+got=$(grep -v '^before\|^after\|^pc\|^port' "$work/report")
+[ "$got" = "$want" ] || fail "unended output, CRLF: $(cat -A <<<"$got" | tr '\n' ' ')"
+echo "ok: unended output and CRLF lines"
 
 # Bad case lines (two lines each): named by their number, nothing booted.
 bad=(
 	"3|-r 0 3|line 2: -r takes a number of runs from 1"
 	"3|-r -2|line 2: -r takes a number of runs from 1"
+	"3|1\0002|line 2: a NUL byte, which no argument can hold"
 	"-r abc 3|3|line 1: -r takes a number of runs from 1"
 	"3|5 'x|line 2: unbalanced quote"
 	"-x 3|3|line 1: -x is not -u, -c or -r n"
 )
 for b in "${bad[@]}"; do
 	IFS='|' read -r one two pattern <<<"$b"
-	printf '%s\n%s\n' "$one" "$two" >"$work/bad"
+	printf "%s\n$two\n" "$one" >"$work/bad"
 	check "case lines '$one', '$two'" "$work/bad $pattern" "$emu" -b "$bin" -f "$work/bad"
 done
 
