@@ -33,7 +33,10 @@ check() {
 
 check "unknown option" "unknown option -x" "$emu" -b "$bin" -x 3
 check "binary not built" "no lptline at /nonexistent" "$emu" -b /nonexistent 3
-check "dynamic binary" "dynamically linked" "$emu" -b /bin/true 3
+check "a library the PC lacks" "/bin/ls needs libselinux.so.1, which the bookworm PC lacks" \
+	"$emu" -d bookworm -b /bin/ls 3
+echo x >"$work/bad.deb"
+check "not a package" "$work/bad.deb is not a package that dpkg-deb can unpack" "$emu" -b "$work/bad.deb" 3
 check "64-bit binary on the 32-bit PC" "64-bit binary" "$emu" -a i386 -b "$bin" 3
 check "unknown PC" "-a takes amd64 or i386" "$emu" -a sparc -b "$bin" 3
 check "no kernel" "no kernel at /nonexistent" env LPTLINE_KERNEL=/nonexistent "$emu" -b "$bin" 3
@@ -110,7 +113,7 @@ bad=(
 	"3|1\0002|line 2: a NUL byte, which no argument can hold"
 	"-r abc 3|3|line 1: -r takes a number of runs from 1"
 	"3|5 'x|line 2: unbalanced quote"
-	"-x 3|3|line 1: -x is not -u, -c or -r n"
+	"-x 3|3|line 1: -x is not a case option"
 )
 for b in "${bad[@]}"; do
 	IFS='|' read -r one two pattern <<<"$b"

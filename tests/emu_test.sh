@@ -2,11 +2,12 @@
 # SPDX-License-Identifier: MIT
 # The real binary on an emulated PC with a parallel port: what each run
 # leaves in the data register, read back by the guest. One boot for all.
-# usage: emu_test.sh EMU-RUN BINARY ARCH MACHINE [PORT [RELEASE]]
-# (amd64 x86_64, i386 i686; PORT: where the PC's port is, default 0x378;
-# RELEASE: the PC's Debian release, default bookworm)
+# usage: emu_test.sh EMU-RUN BINARY ARCH MACHINE [PORT [RELEASES]]
+# (BINARY: lptline or its .deb; ARCH MACHINE: amd64 x86_64 or i386 i686;
+# PORT: where the PC's port is, default 0x378; RELEASES: the PCs' Debian
+# releases, one boot each, default bookworm)
 set -u
-emu=$1 bin=$2 arch=$3 machine=$4 port=${5-0x378} release=${6-bookworm}
+emu=$1 bin=$2 arch=$3 machine=$4 port=${5-0x378} releases=${6-bookworm}
 # shellcheck source=testlib.sh
 . "$(dirname "$0")/testlib.sh"
 # shellcheck source=emulib.sh
@@ -23,6 +24,19 @@ cases=(
 	"99999999999999999999|99999999999999999999|0xff" "-- -2147483649|-2147483649|0x00"
 )
 runs=20
+# Who runs it, in this order after 0x5a is written: case line, label, the
+# register before and after, status, standard error. The capability and
+# the Permissions recipe are taken back after each run.
+refused="ioperm: Operation not permitted"
+users=(
+	"-u 3|lptline 3 (as nobody)|0x5a|0x5a|1|$refused"
+	"|lptline|0x5a|0x5a|2|usage: lptline LINE"
+	"-c 5|lptline 5 (as nobody, cap_sys_rawio+ep)|0x5a|0x10|0|"
+	"-u 6|lptline 6 (as nobody)|0x10|0x10|1|$refused"
+	"-g 6|lptline 6 (as a member of lp, after the Permissions recipe)|0x10|0x20|0|"
+	"-o 7|lptline 7 (as a user not in lp, after the Permissions recipe)|0x20|0x20|126|/usr/sbin/lptline: exec: line 0: /usr/sbin/lptline: Permission denied"
+	"-G 8|lptline 8 (as a member of lp, the recipe with chgrp after setcap)|0x20|0x20|1|$refused"
+)
 
 # Each case follows a run that writes its complement, so every line must
 # change; values from -512 to -257 keep those writes out of the line
@@ -33,35 +47,62 @@ runs=20
 		echo "${c%%|*}"
 	done
 	echo 90 # 0x5a, which the refused runs must leave alone
-	echo "-u 3"
-	echo ""
-	echo "-r $runs 3"
-	echo "-r $runs" # the same number of starts without a hold
+	for u in "${users[@]}"; do echo "${u%%|*}"; done
+	# Held runs and as many starts without a hold (no argument), in turns,
+	# so that both meet the same load.
+	for _ in $(seq $((runs / 2))); do
+		echo "-r 2 3"
+		echo "-r 2"
+	done
+	echo "-l 5"     # last: lockdown stays
 } >"$work/cases"
 
-"$emu" -a "$arch" -d "$release" -p "$port" -b "$bin" -f "$work/cases" >"$work/report" || { echo "FAIL: emu/run failed"; exit 1; }
+# shortest LABEL: the shortest run of all the cases with that label.
+shortest() {
+	awk -v want="== $1" '/^== / { on = $0 == want } on && /^elapsed: / && (min == "" || $(NF - 1) + 0 < min) { min = $(NF - 1) + 0 }
+		END { print min }' "$work/report"
+}
 
-pc=$(sed -n 's/^pc: //p' "$work/report")
-echo "pc: $pc; port: $(sed -n 's/^port: //p' "$work/report")"
-[[ $pc == "$machine, Debian $release, "* ]] || fail "the PC is not $machine with Debian $release"
-grep -qx "port: $port" "$work/report" || fail "the PC's port is not at $port"
+for release in $releases; do
+	if ! "$emu" -a "$arch" -d "$release" -p "$port" -b "$bin" -f "$work/cases" >"$work/report"; then
+		fail "emu/run failed on the $release PC"
+		continue
+	fi
 
-for c in "${cases[@]}"; do
-	want=${c##*|}
-	label=${c#*|}
-	expect_run "lptline ${label%|*}" "$(printf '0x%02x' $((255 - want)))" "$want" 0 ""
+	pc=$(sed -n 's/^pc: //p' "$work/report")
+	echo "pc: $pc; port: $(sed -n 's/^port: //p' "$work/report")"
+	[[ $pc == "$machine, Debian $release, "* ]] || fail "the PC is not $machine with Debian $release"
+	grep -qx "port: $port" "$work/report" || fail "the PC's port is not at $port"
+
+	for c in "${cases[@]}"; do
+		want=${c##*|}
+		label=${c#*|}
+		expect_run "lptline ${label%|*}" "$(printf '0x%02x' $((255 - want)))" "$want" 0 ""
+	done
+	for u in "${users[@]}"; do
+		IFS='|' read -r _ label before after status error <<<"$u"
+		expect_run "$label" "$before" "$after" "$status" "$error"
+		[ -z "$(field setcap)$(field recipe)" ] || fail "$label: the recipe said $(field setcap)$(field recipe)"
+	done
+	# The recipe is the README's, but for sudo.
+	readme=$(dirname "$emu")/../README.md
+	for line in "sudo chgrp lp /usr/sbin/lptline && sudo chmod 750 /usr/sbin/lptline" \
+		"sudo setcap cap_sys_rawio+ep /usr/sbin/lptline"; do
+		grep -qxF "    $line" "$readme" || fail "the README has no '$line'"
+		grep -qF "${line//sudo /}" "$(dirname "$emu")/init" || fail "emu/init runs no '${line//sudo /}'"
+	done
+	# Locked down, the register cannot be read back either.
+	expect_run "lptline 5 (locked down)" 0x04 "" 1 "$refused"
+
+	# The shortest of the runs, the one least slowed by a busy host: at least
+	# the hold, and (with the cost of starting a process taken out) at least
+	# half of it, which a run without the hold cannot reach.
+	held=$(shortest "lptline 3 (2 runs)")
+	bare=$(shortest "lptline (2 runs)")
+	echo "hold: shortest of $runs runs ${held-?} us; of $runs starts without the hold ${bare-?} us"
+	[ "${held:-0}" -ge 10000 ] || fail "the shortest run took ${held-?} us, less than the hold"
+	[ $((${held:-0} - ${bare:-0})) -ge 5000 ] || fail "the shortest run took only $((${held:-0} - ${bare:-0})) us more than a start"
+
+	echo "$(grep -c '^== ' "$work/report") runs on the $release PC"
 done
-expect_run "lptline 3 (as nobody)" 0x5a 0x5a 1 "ioperm: Operation not permitted"
-expect_run "lptline" 0x5a 0x5a 2 "usage: lptline LINE"
-
-run_block "lptline 3 ($runs runs)" && held=$(field elapsed | cut -d' ' -f1)
-run_block "lptline ($runs runs)" && bare=$(field elapsed | cut -d' ' -f1)
-echo "hold: $runs runs in ${held-?} us; $runs starts without the hold in ${bare-?} us"
-# At least the hold itself, and (with the cost of starting a process taken
-# out) at least half of it, which a run without the hold cannot reach.
-[ "${held-0}" -ge $((runs * 10000)) ] || fail "$runs runs took ${held-?} us, less than $runs holds"
-[ $((${held-0} - ${bare-0})) -ge $((runs * 5000)) ] ||
-	fail "$runs runs took only $((${held-0} - ${bare-0})) us more than $runs starts"
-
-echo "$(grep -c '^== ' "$work/report") runs on the emulated PC"
 finish
