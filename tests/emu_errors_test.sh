@@ -39,6 +39,8 @@ echo x >"$work/bad.deb"
 check "not a package" "$work/bad.deb is not a package that dpkg-deb can unpack" "$emu" -b "$work/bad.deb" 3
 check "64-bit binary on the 32-bit PC" "64-bit binary" "$emu" -a i386 -b "$bin" 3
 check "unknown PC" "-a takes amd64 or i386" "$emu" -a sparc -b "$bin" 3
+check "no Debian 13 for the 32-bit PC" "Debian 13 \(trixie\) has no kernel for the 32-bit PC" "$emu" -a i386 -d trixie 3
+check "unknown release" "-d takes bookworm or trixie, not 'sid'" "$emu" -d sid -b "$bin" 3
 check "no kernel" "no kernel at /nonexistent" env LPTLINE_KERNEL=/nonexistent "$emu" -b "$bin" 3
 check "bad timeout" "whole number of seconds from 1 to 99999, not 'soon'" "$emu" -b "$bin" -t soon 3
 check "timeout 0" "from 1 to 99999, not '0'" "$emu" -b "$bin" -t 0 3
@@ -194,22 +196,29 @@ interrupt INT 130 qemu-system "emu/run: interrupted; the emulated PC is stopped"
 interrupt TERM 143 qemu-system "emu/run: terminated; the emulated PC is stopped" "$emu" -b "$bin" -r 1000 3
 
 # The fetch, into a cache of its own. Stand-ins for mmdebstrap: one that
-# hangs in the list fetch, one that fails with apt's line.
+# hangs in the list fetch, one that fails with apt's line, one whose
+# package is gone from the mirror (counting its runs).
 mkdir -p "$work/mm"
 cat >"$work/mm/mmdebstrap" <<'FAKE'
 #!/usr/bin/env bash
 echo "I: running apt-get update..." >&2
+echo run >>"$FAKE_RUNS"
 [ "$FAKE_MM" = fail ] && { echo "E: apt-get update failed: 503 Service Unavailable" >&2; exit 1; }
+[ "$FAKE_MM" = 404 ] && { echo "E: Failed to fetch http://mirror/linux-image.deb  404  Not Found" >&2; exit 1; }
 sleep 600
 FAKE
 chmod +x "$work/mm/mmdebstrap"
 fresh=$work/fresh
-mm=(env "PATH=$work/mm:$PATH" "XDG_CACHE_HOME=$fresh")
+mm=(env "PATH=$work/mm:$PATH" "XDG_CACHE_HOME=$fresh" "FAKE_RUNS=$work/mm/runs")
 start=$SECONDS
 check "-t 3 during the list fetch" "^emu/run: did not finish within 3 s$" "${mm[@]}" FAKE_MM=hang "$emu" -b "$bin" -t 3 3
 [ $((SECONDS - start)) -le 5 ] || fail "-t 3 took $((SECONDS - start)) s"
 check "apt fails" "^emu/fetch: could not fetch the bookworm amd64 PC: apt-get update failed: 503" \
 	"${mm[@]}" FAKE_MM=fail "$emu" -b "$bin" -d bookworm 3
+: >"$work/mm/runs"
+check "a package gone from the mirror" "^emu/fetch: could not fetch the bookworm amd64 PC: Failed to fetch .* 404  Not Found" \
+	"${mm[@]}" FAKE_MM=404 "$emu" -b "$bin" -d bookworm 3
+[ "$(wc -l <"$work/mm/runs")" -eq 2 ] || fail "a 404 read the lists $(wc -l <"$work/mm/runs") times, not twice"
 interrupt TERM 143 "sleep 600" "emu/run: terminated; the fetch is stopped" "${mm[@]}" FAKE_MM=hang "$emu" -b "$bin" 3
 left=$(ls -A "$fresh/lptline")
 [ "$left" = lock ] || fail "stopped fetches left: $left"
