@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <iterator>
 #include <string>
 #include <unistd.h>
@@ -21,11 +23,16 @@ struct outcome {
 	std::string err;
 };
 
+// What the tool wrote to the file's descriptor, which it reached through
+// dup2, not through the stream.
 std::string slurp(FILE *file) {
 	std::string text;
-	std::rewind(file);
-	for (int c; (c = std::fgetc(file)) != EOF;)
-		text += static_cast<char>(c);
+	char block[256];
+	ssize_t n = 0;
+	while ((n = pread(fileno(file), block, sizeof block, static_cast<off_t>(text.size()))) > 0)
+		text.append(block, static_cast<std::size_t>(n));
+	if (n < 0)
+		ADD_FAILURE() << "cannot read back a scratch file";
 	return text;
 }
 
@@ -35,6 +42,7 @@ std::string slurp(FILE *file) {
 outcome run_with(std::vector<std::string> args) {
 	std::vector<char *> argv;
 	std::transform(args.begin(), args.end(), std::back_inserter(argv),
+	               // cppcheck-suppress constParameterReference ; argv takes char *
 	               [](std::string &arg) { return arg.data(); });
 	argv.push_back(nullptr);
 
@@ -43,6 +51,11 @@ outcome run_with(std::vector<std::string> args) {
 	(void)std::fflush(nullptr);
 	const int saved_out = dup(STDOUT_FILENO);
 	const int saved_err = dup(STDERR_FILENO);
+	// Without them no run could be watched: nothing to test, so stop.
+	if (out == nullptr || err == nullptr || saved_out < 0 || saved_err < 0) {
+		std::perror("setting the standard streams aside");
+		std::abort();
+	}
 	(void)dup2(fileno(out), STDOUT_FILENO);
 	(void)dup2(fileno(err), STDERR_FILENO);
 	const int status = lptline_main(static_cast<int>(args.size()), argv.data());
