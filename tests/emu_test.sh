@@ -23,7 +23,7 @@ cases=(
 	"'5 6'|'5 6'|0x10" "5 6|5 6|0x10" "2147483648|2147483648|0xff"
 	"99999999999999999999|99999999999999999999|0xff" "-- -2147483649|-2147483649|0x00"
 )
-runs=20
+pairs=20 # of cases of two held runs, and of two bare starts
 # Who runs it, in this order after 0x5a is written: case line, label, the
 # register before and after, status, standard error. The capability and
 # the Permissions recipe are taken back after each run.
@@ -50,7 +50,7 @@ users=(
 	for u in "${users[@]}"; do echo "${u%%|*}"; done
 	# Held runs and as many starts without a hold (no argument), in turns,
 	# so that both meet the same load.
-	for _ in $(seq $((runs / 2))); do
+	for _ in $(seq "$pairs"); do
 		echo "-r 2 3"
 		echo "-r 2"
 	done
@@ -115,7 +115,7 @@ for release in $releases; do
 	# process taken out, at least half of it, which no run without the hold
 	# reaches.
 	held=$(shortest) more=$(gap)
-	echo "hold: shortest of $runs runs $held us; two runs took a median $more us more than two starts"
+	echo "hold: shortest of $((pairs * 2)) runs $held us; two runs took a median $more us more than two starts"
 	[ "${held:-0}" -ge 10000 ] || fail "the shortest run took ${held:-no} us, less than the hold"
 	[ "$more" -ge 10000 ] || fail "two runs took a median of only $more us more than two starts, not half their holds"
 
