@@ -91,8 +91,10 @@ for i in $(seq 10000); do echo "-- -$i"; done >"$work/many"
 start=$SECONDS
 check "10 000 cases, no binary" "no lptline at /nonexistent" "$emu" -b /nonexistent -f "$work/many"
 [ $((SECONDS - start)) -le 15 ] || fail "reading 10 000 cases took $((SECONDS - start)) s"
-check "10 000 cases in 30 s" "did not finish within 30 s" "$emu" -b "$bin" -t 30 -f "$work/many"
-"$emu" -b "$bin" -t 30 -f "$work/many" >"$work/report" 2>/dev/null
+# One run, its report kept for the count below.
+# shellcheck disable=SC2016 # the inner shell expands them
+check "10 000 cases in 30 s" "did not finish within 30 s" \
+	sh -c 'exec "$@" >"$0"' "$work/report" "$emu" -b "$bin" -t 30 -f "$work/many"
 shown=$(grep -c '^== ' "$work/report") whole=$(grep -c '^status: ' "$work/report")
 if [ "$shown" -eq 0 ] || [ "$shown" -ne "$whole" ]; then
 	fail "10 000 cases in 30 s: $shown shown, $whole with a status"
