@@ -35,6 +35,14 @@ check "unknown option" "unknown option -x" "$emu" -b "$bin" -x 3
 check "binary not built" "no lptline at /nonexistent" "$emu" -b /nonexistent 3
 check "a library the PC lacks" "/bin/ls needs libselinux.so.1, which the bookworm PC lacks" \
 	"$emu" -d bookworm -b /bin/ls 3
+# A build of a later release: it asks the C library for a version that
+# bookworm's lacks (a stand-in library defines it; the binary never runs).
+echo 'void later(void) {}' >"$work/later.c" && echo 'GLIBC_2.99 { global: later; };' >"$work/later.map"
+cc -shared -fPIC -Wl,--version-script="$work/later.map" -Wl,-soname,libc.so.6 -o "$work/libc.so.6" "$work/later.c"
+echo 'void later(void); int main(void) { later(); return 0; }' >"$work/main.c"
+cc -nostdlib -e main -o "$work/later" "$work/main.c" "$work/libc.so.6"
+check "a later release's build" "$work/later needs the C library's GLIBC_2.99, which the bookworm PC's lacks" \
+	"$emu" -d bookworm -b "$work/later" 3
 echo x >"$work/bad.deb"
 check "not a package" "$work/bad.deb is not a package that dpkg-deb can unpack" "$emu" -b "$work/bad.deb" 3
 check "64-bit binary on the 32-bit PC" "64-bit binary" "$emu" -a i386 -b "$bin" 3
