@@ -80,6 +80,14 @@ gap() {
 		}' "$work/report"
 }
 
+# The recipe the PC runs is the README's, but for sudo.
+readme=$(dirname "$emu")/../README.md
+for line in "sudo chgrp lp /usr/sbin/lptline && sudo chmod 750 /usr/sbin/lptline" \
+	"sudo setcap cap_sys_rawio+ep /usr/sbin/lptline"; do
+	grep -qxF "    $line" "$readme" || fail "the README has no '$line'"
+	grep -qF "${line//sudo /}" "$(dirname "$emu")/init" || fail "emu/init runs no '${line//sudo /}'"
+done
+
 for release in $releases; do
 	if ! "$emu" -a "$arch" -d "$release" -p "$port" -b "$bin" -f "$work/cases" >"$work/report"; then
 		fail "emu/run failed on the $release PC"
@@ -100,13 +108,6 @@ for release in $releases; do
 		IFS='|' read -r _ label before after status error <<<"$u"
 		expect_run "$label" "$before" "$after" "$status" "$error"
 		[ -z "$(field setcap)$(field recipe)" ] || fail "$label: the recipe said $(field setcap)$(field recipe)"
-	done
-	# The recipe is the README's, but for sudo.
-	readme=$(dirname "$emu")/../README.md
-	for line in "sudo chgrp lp /usr/sbin/lptline && sudo chmod 750 /usr/sbin/lptline" \
-		"sudo setcap cap_sys_rawio+ep /usr/sbin/lptline"; do
-		grep -qxF "    $line" "$readme" || fail "the README has no '$line'"
-		grep -qF "${line//sudo /}" "$(dirname "$emu")/init" || fail "emu/init runs no '${line//sudo /}'"
 	done
 	# Locked down, the register cannot be read back either.
 	expect_run "lptline 5 (locked down)" 0x04 "" 1 "$refused"
