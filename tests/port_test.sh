@@ -37,6 +37,8 @@ for good in "0x278|0x278|0x278 to 0x27A" "53264|0xd010|0xD010 to 0xD012" "0378|0
 		{ fail "the build for $value: $(cat "$work/err")"; continue; }
 	zcat "$work/b-$value/lptline.8.gz" | grep -qF "access to ports $range," ||
 		fail "the manual of the $value build does not name $range"
+	zcat "$work/b-$value/lptline.8.gz" | grep -qF "usually at 0x378, 0x278 or" ||
+		fail "the manual of the $value build lost the usual addresses"
 	if [ "$value" = 0378 ]; then
 		# Without 0x the number is decimal; the same binary as for 378.
 		if ! { configure 378 && cmake --build "$work/b-378" >/dev/null; }; then
