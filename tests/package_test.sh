@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The Debian package as an administrator gets it: lintian, install, run,
-# read the manual, remove. It changes the system, so it is registered only
-# when asked for, runs only as root, and only where no lptline package is
-# installed already.
+# The Debian package as an administrator gets it: two builds of one commit
+# give the same package, lintian passes it, apt installs it and its binary
+# is root:lp 0754 with cap_sys_rawio=ep, after an upgrade too; an
+# administrator's override wins and survives upgrades, the capability set
+# again; a failing setcap warns without failing; purged, nothing is left.
+# It changes the system, so it is registered only when asked for, runs only
+# as root, and only where no lptline package is installed already.
+# usage: package_test.sh BUILD-DIR (the package preset's)
 set -u
-build=$1 maintainer=$2
+build=$1
 here=$(cd "$(dirname "$0")" && pwd)
 if [ "$(id -u)" -ne 0 ]; then
 	echo "skip: installing a package needs root"
@@ -17,45 +21,72 @@ if dpkg -s lptline >/dev/null 2>&1; then
 fi
 # shellcheck source=testlib.sh
 . "$here/testlib.sh"
+bin=/usr/sbin/lptline
 cleanup() {
-	dpkg -r lptline >/dev/null 2>&1
+	dpkg-statoverride --remove "$bin" >/dev/null 2>&1
+	dpkg --purge lptline >/dev/null 2>&1
 	rm -rf "$work"
 }
+export DEBIAN_FRONTEND=noninteractive
+# state: the binary's owner, group, mode and capability.
+state() {
+	echo "$(stat -c '%U:%G %a' "$bin") $(getcap "$bin" | cut -d' ' -f2)"
+}
+# expect WHEN STATE: the binary is in that state.
+expect() {
+	[ "$(state)" = "$2" ] || fail "$1: $(state), expected $2"
+	echo "$1: $(state)"
+}
 
-# Made twice, from the same build: the two must be the same to the byte.
-for n in 1 2; do
-	mkdir "$work/$n"
-	(cd "$work/$n" && cpack -G DEB --config "$build/CPackConfig.cmake" >/dev/null 2>&1) || { echo "FAIL: cpack"; exit 1; }
-done
-deb=$(ls "$work"/1/lptline_*.deb)
-cmp -s "$deb" "$work/2/$(basename "$deb")" || fail "two packages of one build differ"
+# This build and another of the same commit in another folder; and the
+# same build as a newer version, for an upgrade.
+src=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$build/CMakeCache.txt")
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+{ cmake --preset package -S "$src" -B "$work/b" && cmake --build "$work/b" &&
+	cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/1" &&
+	cpack -G DEB --config "$work/b/CPackConfig.cmake" -B "$work/2" &&
+	cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/3" -D CPACK_PACKAGE_VERSION="$version.1"; } \
+	>"$work/log" 2>&1 || { echo "FAIL: the packages: $(tail -n 5 "$work/log")"; exit 1; }
+deb=$(ls "$work"/1/lptline_*.deb) newer=$(ls "$work"/3/lptline_*.deb)
+cmp -s "$deb" "$work/2/${deb##*/}" || fail "two builds of one commit give packages that differ"
+maintainer=$(sed -n 's/^set(CPACK_PACKAGE_CONTACT "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
 [ "$(dpkg-deb -f "$deb" Maintainer)" = "$maintainer" ] || fail "Maintainer $(dpkg-deb -f "$deb" Maintainer)"
-echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes, Depends: $(dpkg-deb -f "$deb" Depends)"
-[[ $(dpkg-deb -f "$deb" Depends) =~ ^libc6\ \(\>=\ [0-9.]+\)$ ]] || fail "Depends is not libc6 alone"
+echo "package: ${deb##*/}, $(stat -c %s "$deb") bytes, Depends: $(dpkg-deb -f "$deb" Depends)"
+[[ $(dpkg-deb -f "$deb" Depends) =~ ^libcap2-bin,\ libc6\ \(\>=\ [0-9.]+\)$ ]] || fail "Depends is not libcap2-bin and libc6"
 [ "$(dpkg-deb -f "$deb" Section)" = admin ] || fail "section $(dpkg-deb -f "$deb" Section)"
 # lintian refuses to run as root without saying so on standard error.
 lintian --fail-on error,warning "$deb" 2>/dev/null >"$work/lintian" || fail "lintian: $(cat "$work/lintian")"
-dpkg -i "$deb" >/dev/null || { echo "FAIL: dpkg -i"; exit 1; }
 
-[ -x /usr/sbin/lptline ] || fail "no /usr/sbin/lptline"
-"$here/cli_test.sh" /usr/sbin/lptline | sed 's/^/installed: /'
+apt-get install -y -q "$deb" >"$work/log" 2>&1 || { echo "FAIL: apt-get install: $(tail -n 3 "$work/log")"; exit 1; }
+expect installed "root:lp 754 cap_sys_rawio=ep"
+# A copy, without the capability: CAP_SYS_RAWIO dropped, as the test
+# does, a binary with it cannot be started at all.
+cp "$bin" "$work/installed"
+"$here/cli_test.sh" "$work/installed" | sed 's/^/installed: /'
 [ "${PIPESTATUS[0]}" -eq 0 ] || fail "the installed binary"
 [ "$(man -w lptline 2>&1)" = /usr/share/man/man8/lptline.8.gz ] || fail "man -w lptline: $(man -w lptline 2>&1)"
 for doc in copyright changelog.gz README.md; do
 	[ -s "/usr/share/doc/lptline/$doc" ] || fail "no /usr/share/doc/lptline/$doc"
 done
+apt-get install -y -q "$newer" >"$work/log" 2>&1 || fail "the upgrade: $(tail -n 3 "$work/log")"
+expect "upgraded to $version.1" "root:lp 754 cap_sys_rawio=ep"
 
-# The permissions recipe, short of running the binary (which, on a kernel
-# with ioperm, would write this machine's port): the capability is set, and
-# an upgrade, here the same package again, drops it.
-getent group lp >/dev/null && chgrp lp /usr/sbin/lptline && chmod 750 /usr/sbin/lptline
-setcap cap_sys_rawio+ep /usr/sbin/lptline || fail "setcap"
-[[ $(getcap /usr/sbin/lptline) == *cap_sys_rawio=ep ]] || fail "getcap: $(getcap /usr/sbin/lptline)"
-dpkg -i "$deb" >/dev/null || fail "dpkg -i again"
-[ -z "$(getcap /usr/sbin/lptline)" ] || fail "the upgrade kept $(getcap /usr/sbin/lptline)"
+# The administrator's choice, for root only, wins and outlives upgrades.
+{ dpkg-statoverride --update --add root root 0700 "$bin" && dpkg-reconfigure lptline; } || fail "the override"
+expect "overridden" "root:root 700 cap_sys_rawio=ep"
+dpkg -i "$newer" >/dev/null 2>&1 || fail "installing $version.1 again"
+expect "overridden and installed again" "root:root 700 cap_sys_rawio=ep"
+dpkg-statoverride --remove "$bin"
 
-dpkg -r lptline >/dev/null || fail "dpkg -r"
-[ ! -e /usr/sbin/lptline ] || fail "/usr/sbin/lptline is left after removal"
-[ ! -e /usr/share/man/man8/lptline.8.gz ] || fail "the manual page is left after removal"
+# A setcap that fails: one warning, and the package is still configured.
+mkdir "$work/fake" && printf '#!/bin/sh\nexit 1\n' >"$work/fake/setcap" && chmod +x "$work/fake/setcap"
+said=$(PATH=$work/fake:$PATH dpkg-reconfigure lptline 2>&1) || fail "dpkg-reconfigure with a failing setcap"
+[[ $said == "lptline: warning: setcap cannot give $bin the capability cap_sys_rawio=ep here, so only root may use it" ]] ||
+	fail "a failing setcap said: $said"
+expect "without setcap" "root:lp 754 "
 
+apt-get purge -y -q lptline >/dev/null 2>&1 || fail "apt-get purge"
+left=$(ls -d "$bin" /usr/share/man/man8/lptline.8.gz /usr/share/doc/lptline /var/lib/dpkg/info/lptline.* 2>/dev/null)
+[ -z "$left" ] || fail "left after purging: $left"
+dpkg -s lptline >/dev/null 2>&1 && fail "dpkg still knows lptline after purging"
 finish
