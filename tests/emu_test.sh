@@ -26,16 +26,16 @@ cases=(
 pairs=20 # of cases of two held runs, and of two bare starts
 # Who runs it, in this order after 0x5a is written: case line, label, the
 # register before and after, status, standard error. The capability and
-# the Permissions recipe are taken back after each run.
+# the package's grant (its postinst) are taken back after each run.
 refused="ioperm: Operation not permitted"
 users=(
 	"-u 3|lptline 3 (as nobody)|0x5a|0x5a|1|$refused"
 	"|lptline|0x5a|0x5a|2|usage: lptline LINE"
 	"-c 5|lptline 5 (as nobody, cap_sys_rawio+ep)|0x5a|0x10|0|"
 	"-u 6|lptline 6 (as nobody)|0x10|0x10|1|$refused"
-	"-g 6|lptline 6 (as a member of lp, after the Permissions recipe)|0x10|0x20|0|"
-	"-o 7|lptline 7 (as a user not in lp, after the Permissions recipe)|0x20|0x20|126|/usr/sbin/lptline: exec: line 0: /usr/sbin/lptline: Permission denied"
-	"-G 8|lptline 8 (as a member of lp, the recipe with chgrp after setcap)|0x20|0x20|1|$refused"
+	"-g 6|lptline 6 (as a member of lp, after the package's grant)|0x10|0x20|0|"
+	"-o 7|lptline 7 (as a user not in lp, after the package's grant)|0x20|0x20|126|/usr/sbin/lptline: exec: line 0: /usr/sbin/lptline: Permission denied"
+	"-G 8|lptline 8 (as a member of lp, the grant with setcap first)|0x20|0x20|1|$refused"
 )
 
 # Each case follows a run that writes its complement, so every line must
@@ -80,12 +80,17 @@ gap() {
 		}' "$work/report"
 }
 
-# The recipe the PC runs is the README's, but for sudo.
-readme=$(dirname "$emu")/../README.md
-for line in "sudo chgrp lp /usr/sbin/lptline && sudo chmod 750 /usr/sbin/lptline" \
-	"sudo setcap cap_sys_rawio+ep /usr/sbin/lptline"; do
-	grep -qxF "    $line" "$readme" || fail "the README has no '$line'"
-	grep -qF "${line//sudo /}" "$(dirname "$emu")/init" || fail "emu/init runs no '${line//sudo /}'"
+# The PC runs the package's postinst; a source install's commands in the
+# README and the manual give the same owner, mode and capability.
+top=$(dirname "$emu")/..
+for value in owner mode caps; do
+	eval "$(grep "^$value=" "$top/pkg/postinst")"
+done
+# shellcheck disable=SC2154 # set by the eval above
+for line in "chown $owner /usr/local/sbin/lptline" "chmod $mode /usr/local/sbin/lptline" \
+	"setcap $caps /usr/local/sbin/lptline"; do
+	grep -qF "sudo $line" "$top/README.md" || fail "the README has no 'sudo $line'"
+	grep -qxF "# $line" "$top/man/lptline.8.in" || fail "the manual has no '# $line'"
 done
 
 for release in $releases; do
@@ -107,7 +112,7 @@ for release in $releases; do
 	for u in "${users[@]}"; do
 		IFS='|' read -r _ label before after status error <<<"$u"
 		expect_run "$label" "$before" "$after" "$status" "$error"
-		[ -z "$(field setcap)$(field recipe)" ] || fail "$label: the recipe said $(field setcap)$(field recipe)"
+		[ -z "$(field setcap)$(field grant)" ] || fail "$label: the grant said $(field setcap)$(field grant)"
 	done
 	# Locked down, the register cannot be read back either.
 	expect_run "lptline 5 (locked down)" 0x04 "" 1 "$refused"
