@@ -38,8 +38,7 @@ def take(words, cases):
 
 def read(data, name):
     """The cases of DATA, a file's bytes, named NAME in messages."""
-    cases, lines, text, first = [], data.split(b"\n"), b"", 0
-    lines = lines[:-1] if lines[-1] == b"" else lines
+    cases, lines, text, first = [], data.removesuffix(b"\n").split(b"\n") if data else [], b"", 0
     if not lines:
         raise ValueError(f"{name} has no case")
     for number, line in enumerate(lines, 1):

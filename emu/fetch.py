@@ -1,13 +1,11 @@
 # SPDX-License-Identifier: MIT
-# Keeps the emulated PCs in a cache that runs share: Debian's kernel, and its busybox, setcap and C library
-# as a cpio archive in Debian 13's merged /usr, as mmdebstrap extracts them from a release's packages (checked
-# against Debian's signed lists). Their checksums, covering each path's contents, link and mode, are checked
-# on every use, under the cache's lock.
+# Keeps the emulated PCs in a cache that runs share: Debian's kernel, and its busybox, setcap and C library as a
+# cpio archive in merged /usr, as mmdebstrap extracts them from a release's packages (checked against Debian's
+# signed lists). Their checksums, covering each path's contents, link and mode, are checked under the lock.
 import contextlib, fcntl, glob, hashlib, os, pathlib, re, shutil, tempfile  # noqa: E401
 import child
 
 KEEP = ["/boot/vmlinuz-*", "/bin/busybox", "/sbin/setcap", "/lib*/ld-linux*", "/lib/*/libc.so.6", "/lib/*/libcap.so.2*"]
-NEED_MB = 340  # the packages, unpacked, and the files kept
 
 def sums(pc):
     return "".join(f"{hashlib.sha256(pathlib.Path(pc, name).read_bytes()).hexdigest()}  {name}\n"
@@ -21,6 +19,11 @@ def archive(top, out):
                  cwd=top)[0] != 0:
         raise OSError(0, "cpio failed", top)
 
+def remove(folder):
+    shutil.rmtree(folder, ignore_errors=True)
+    if os.path.exists(folder):
+        child.run(["unshare", "--map-auto", "--map-root-user", "rm", "-rf", folder])
+
 def whole(pc):
     with contextlib.suppress(OSError):
         return pathlib.Path(pc, "sums").read_text() == sums(pc)
@@ -28,24 +31,27 @@ def whole(pc):
 def fetch(arch, release, cache, pc, say):
     """Fetches the PC into PC, while the caller holds the lock."""
     what = f"{release} {arch}"
-    # A killed fetch left its folder, some of it the mapped root's of mmdebstrap's user namespace.
+    # A killed fetch left its folders, mmdebstrap's some of it the mapped root's of its user namespace.
     for stale in glob.glob(os.path.join(cache, ".fetch-*")):
-        shutil.rmtree(stale, ignore_errors=True)
-        if os.path.exists(stale):
-            child.run(["unshare", "--map-auto", "--map-root-user", "rm", "-rf", stale])
-    if shutil.disk_usage(cache).free < NEED_MB * 2**20:
-        raise RuntimeError(f"{cache} has {shutil.disk_usage(cache).free // 2**20} MB free; fetching the {what} PC "
-                           f"needs about {NEED_MB} MB there")
+        with contextlib.suppress(OSError):
+            remove(pathlib.Path(stale, "scratch").read_text())
+        remove(stale)
+    for folder, need in ((cache, 40), (tempfile.gettempdir(), 300)):  # the files kept, packed; the packages
+        if shutil.disk_usage(folder).free < need * 2**20:
+            raise RuntimeError(f"{folder} has {shutil.disk_usage(folder).free // 2**20} MB free; fetching the {what} "
+                               f"PC needs about {need} MB there")
     tmp = tempfile.mkdtemp(prefix=".fetch-", dir=cache)
+    scratch = tempfile.mkdtemp(prefix="lptline-fetch.")
     try:
-        os.chmod(tmp, 0o1777)  # Without root, mmdebstrap works as a mapped root that must write here.
+        pathlib.Path(tmp, "scratch").write_text(scratch)
+        os.chmod(scratch, 0o1777)  # Without root, mmdebstrap works as a mapped root that must write here.
         argv = ["mmdebstrap", "--verbose", "--variant=extract", f"--architectures={arch}", "--include=linux-image-"
                 + {"amd64": "amd64", "i386": "686"}[arch] + ",busybox-static,libcap2-bin", "--dpkgopt=path-exclude=/*"]
         argv += [f"--dpkgopt=path-include={usr}{path}" for path in KEEP for usr in ("", "/usr")] + [release, "-"]
         say(f"fetching Debian {release}'s kernel, busybox and setcap for {arch}...")
         tar, root, new = os.path.join(tmp, "pc.tar"), os.path.join(tmp, "root"), os.path.join(tmp, "pc")
         with open(tar, "wb") as out:
-            status, _, errors = child.run(argv, "the fetch", out, env=dict(os.environ, TMPDIR=tmp))
+            status, _, errors = child.run(argv, "the fetch", out, env=dict(os.environ, TMPDIR=scratch))
         for line in re.findall("^Fetched (.*)$", errors, re.M):
             say(f"  got {line}")
         if status != 0:
@@ -60,9 +66,8 @@ def fetch(arch, release, cache, pc, say):
                                        "--exclude=./dev"])
         if status != 0:
             raise RuntimeError(f"could not unpack the {what} PC: {(errors.splitlines() or ['?'])[-1]}")
-        for path in KEEP:
-            if not glob.glob(root + ("" if path.startswith("/boot") else "/usr") + path):
-                raise RuntimeError(f"Debian {release}'s packages for {arch} hold no {os.path.basename(path)}")
+        for path in [path for path in KEEP if not glob.glob(root + "/usr" * (path[:5] != "/boot") + path)][:1]:
+            raise RuntimeError(f"Debian {release}'s packages for {arch} hold no {os.path.basename(path)}")
         os.mkdir(new)
         os.rename(glob.glob(f"{root}/boot/vmlinuz-*")[0], os.path.join(new, "vmlinuz"))
         for name in set(os.listdir(root)) - {"bin", "sbin", "lib", "lib64", "usr"}:
@@ -77,12 +82,12 @@ def fetch(arch, release, cache, pc, say):
     except OSError as error:
         raise RuntimeError(f"cannot fetch the {what} PC into {cache}: {error.strerror} ({error.filename})") from None
     finally:
-        shutil.rmtree(tmp, ignore_errors=True)
+        remove(scratch)
+        remove(tmp)
 
 @contextlib.contextmanager
 def pc(arch, release, cache, say):
-    """The PC's folder, whole (fetched if need be) and locked until the block
-    ends; a whole cache is used where it may not be written."""
+    """The PC's folder, whole (fetched if need be) and locked; a whole cache is used where it may not be written."""
     folder, lock = os.path.join(cache, f"{release}-{arch}"), None
     try:
         os.makedirs(cache, exist_ok=True)

@@ -292,6 +292,8 @@ for i in $(seq 100); do pgrep -f "sleep 600" >/dev/null && break; sleep 0.1; don
 kill -KILL $! && wait $! 2>/dev/null
 flock -n "$fresh/lptline/lock" true || fail "a killed run's fetch holds the lock"
 left | xargs -r kill -KILL
+scratch=$(cat "$fresh"/lptline/.fetch-*/scratch)
+[ -d "$scratch" ] || fail "a killed run's fetch left no folder in TMPDIR to sweep"
 
 # Three runs at once on the empty cache: one fetches, the others wait for
 # it, and all pass. What stays is the PC's files, without apt's state or
@@ -309,6 +311,7 @@ fetches=$(cat "$work"/err[123] | grep -c "fetching Debian bookworm's kernel")
 [ "$fetches" -eq 1 ] || fail "three runs at once fetched $fetches times"
 kept=$(cd "$fresh/lptline" && echo .[!.]* *)
 [ "$kept" = ".[!.]* bookworm-amd64 lock" ] || fail "the cache holds $kept"
+[ ! -e "$scratch" ] || fail "the killed run's $scratch is left"
 echo "ok: three runs at once: all passed, $fetches fetch, $(cat "$work"/err[123] | grep -c waiting) waited"
 
 # The bound covers the whole run at once.
@@ -346,6 +349,8 @@ mkdir "$work/mnt" "$work/dev" "$work/ro"
 mount -t tmpfs -o size=20m tmpfs "$work/mnt"
 check "no room for the fetch" "^emu/run: $work/mnt/lptline has [0-9]+ MB free; fetching the bookworm amd64 PC needs about [0-9]+ MB there$" \
 	env XDG_CACHE_HOME="$work/mnt" "$emu" -b "$bin" -d bookworm 3
+check "no room in TMPDIR for the fetch" "^emu/run: $work/mnt has [0-9]+ MB free; fetching the bookworm amd64 PC needs about 300 MB there$" \
+	env TMPDIR="$work/mnt" XDG_CACHE_HOME="$work/roomy" "$emu" -b "$bin" -d bookworm 3
 head -c 19m /dev/zero >"$work/mnt/fill"
 check "no room in TMPDIR" "^emu/run: cannot write the PC's initramfs in $work/mnt/lptline-run\.[^ ]* \(TMPDIR\): [0-9]+ MB free there, about [0-9]+ MB needed$" \
 	env TMPDIR="$work/mnt" XDG_CACHE_HOME="$fresh" "$emu" -b "$bin" -d bookworm 3
