@@ -282,7 +282,7 @@ check "apt fails" "^emu/run: could not fetch the bookworm amd64 PC: apt-get upda
 	"${mm[@]}" FAKE_MM=fail "$emu" -b "$bin" -d bookworm 3
 interrupt TERM 143 "sleep 600" "emu/run: terminated; the fetch is stopped" "" -- "${mm[@]}" FAKE_MM=hang "$emu" -b "$bin" 3
 interrupt KILL 1 "sleep 600" "emu/run: could not fetch the bookworm amd64 PC: mmdebstrap was killed by signal 9" \
-	"$work/mm/mmdebstrap" -- "${mm[@]}" FAKE_MM=hang "$emu" -b "$bin" 3
+	"$work/mm/mmdebstrap" -- "${mm[@]}" FAKE_MM=hang "$emu" -b "$bin" -d bookworm 3
 left=$(ls -A "$fresh/lptline")
 [ "$left" = lock ] || fail "stopped fetches left: $left"
 # emu/run itself killed: what it started holds no lock, and its folder
