@@ -1,7 +1,8 @@
 # shellcheck shell=bash disable=SC2154 # work and fail come from testlib.sh
 # SPDX-License-Identifier: MIT
-# Shared by the emulator tests, after testlib.sh: finding a run in emu/run's
-# report ($work/report) by its label, and checking what it shows.
+# Shared by the emulator tests, after testlib.sh: a failure that must say
+# one line, finding a run in emu/run's report ($work/report) by its label,
+# and checking what it shows.
 
 # run_block LABEL: writes the run labelled LABEL to $work/block; fails
 # unless exactly one run has that label.
@@ -31,4 +32,24 @@ expect_run() {
 	[ "$(field status)" = "$4" ] || fail "$label: status $(field status), expected $4"
 	[ "$(field stderr)" = "$5" ] || fail "$label: stderr '$(field stderr)', expected '$5'"
 	[ -z "$(field stdout)" ] || fail "$label: wrote to stdout"
+}
+
+# check NAME PATTERN COMMAND...: fails, and its standard error, less the
+# progress lines (which end in ...), is one line that matches PATTERN and
+# has no control character.
+check() {
+	local name=$1 pattern=$2 err status
+	shift 2
+	err=$(timeout 120 "$@" 2>&1 >/dev/null)
+	status=$?
+	err=$(grep -v '\.\.\.$' <<<"$err")
+	if [ "$status" -eq 0 ] || [ "$status" -eq 124 ]; then
+		fail "$name: status $status"
+	elif [ "$(wc -l <<<"$err")" -ne 1 ] || ! [[ $err =~ $pattern ]]; then
+		fail "$name: said '$err'"
+	elif LC_ALL=C grep -q '[[:cntrl:]]' <<<"$err"; then
+		fail "$name: said control characters: $(cat -v <<<"$err")"
+	else
+		echo "ok: $name: $err"
+	fi
 }
