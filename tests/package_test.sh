@@ -4,7 +4,8 @@
 # give the same package, lintian passes it, apt installs it and its binary
 # is root:lp 0754 with cap_sys_rawio=ep, after an upgrade too; an
 # administrator's override wins and survives upgrades, the capability set
-# again; a failing setcap warns without failing; purged, nothing is left.
+# again, unless every user may run it; where it cannot grant (setcap fails,
+# no group lp, no binary) it says why in one line; purged, nothing is left.
 # It changes the system, so it is registered only when asked for, runs only
 # as root, and only where no lptline package is installed already.
 # usage: package_test.sh BUILD-DIR (the package preset's)
@@ -78,12 +79,49 @@ dpkg -i "$newer" >/dev/null 2>&1 || fail "installing $version.1 again"
 expect "overridden and installed again" "root:root 700 cap_sys_rawio=ep"
 dpkg-statoverride --remove "$bin"
 
-# A setcap that fails: one warning, and the package is still configured.
-mkdir "$work/fake" && printf '#!/bin/sh\nexit 1\n' >"$work/fake/setcap" && chmod +x "$work/fake/setcap"
-said=$(PATH=$work/fake:$PATH dpkg-reconfigure lptline 2>&1) || fail "dpkg-reconfigure with a failing setcap"
-[[ $said == "lptline: warning: setcap cannot give $bin the capability cap_sys_rawio=ep here, so only root may use it" ]] ||
-	fail "a failing setcap said: $said"
-expect "without setcap" "root:lp 754 "
+# The postinst where it cannot grant: one line on standard error, and a
+# binary that no user but root may run with the port. Each row starts from
+# the file as unpacked (root:root 755), holding the capability an earlier
+# configure may have left. Row: what is wrong,
+# the postinst's status, its standard error, the binary's state after.
+mkdir "$work/setcap" "$work/getent"
+cat >"$work/setcap/setcap" <<'EOF'
+#!/bin/sh
+echo "Failed to set capabilities on file '$2': Operation not supported" >&2
+echo "(a second line)" >&2
+exit 1
+EOF
+printf '#!/bin/sh\nexit 2\n' >"$work/getent/getent"
+chmod +x "$work/setcap/setcap" "$work/getent/getent"
+warning="lptline: warning:"
+rows=(
+	"setcap fails|0|$warning setcap cannot give $bin the capability cap_sys_rawio=ep (Failed to set capabilities on file '$bin': Operation not supported (a second line)), so only root may use it|root:lp 754 "
+	"no group lp|0|$warning there is no group lp, so only root may use $bin; add it (addgroup --system lp), then run: dpkg-reconfigure lptline|root:root 755 "
+	"an override of 0755|0|$warning the override of $bin lets every user run it, so it gets no capability and only root may use it|root:root 755 "
+	"an override of 0750|0||root:lp 750 cap_sys_rawio=ep"
+	"no binary|1|lptline: $bin is missing; put it back with: apt-get install --reinstall lptline|"
+)
+for row in "${rows[@]}"; do
+	IFS='|' read -r what want message after <<<"$row"
+	chown root:root "$bin" && chmod 755 "$bin" && setcap cap_sys_rawio=ep "$bin"
+	path=$PATH
+	case $what in
+	"setcap fails") path=$work/setcap:$PATH ;;
+	"no group lp") path=$work/getent:$PATH ;;
+	"an override of 0755") dpkg-statoverride --add root root 0755 "$bin" ;;
+	"an override of 0750") dpkg-statoverride --update --add root lp 0750 "$bin" ;;
+	"no binary") mv "$bin" "$work/binary" ;;
+	esac
+	said=$(PATH=$path /var/lib/dpkg/info/lptline.postinst configure 2>&1)
+	status=$?
+	dpkg-statoverride --remove "$bin" >/dev/null 2>&1
+	[ -e "$work/binary" ] && mv "$work/binary" "$bin"
+	[ "$status" = "$want" ] || fail "$what: the postinst's status $status, expected $want"
+	[ "$said" = "$message" ] || fail "$what: the postinst said '$said'"
+	if [ -n "$after" ]; then
+		expect "$what" "$after"
+	fi
+done
 
 apt-get purge -y -q lptline >/dev/null 2>&1 || fail "apt-get purge"
 left=$(ls -d "$bin" /usr/share/man/man8/lptline.8.gz /usr/share/doc/lptline /var/lib/dpkg/info/lptline.* 2>/dev/null)
