@@ -202,7 +202,7 @@ def read(data):
         words.append(bytes(word))
     take_line(words, cases, first)
     if not cases:
-        raise Refused("no case in it (only blank lines and comments)")
+        raise Refused("has no case (only blank lines and comments)")
     return cases
 
 
