@@ -17,6 +17,22 @@ emu=$1 bin=$2 dump=$3
 check "unknown option" "unknown option -x" "$emu" -b "$bin" -x 3
 check "missing value" "^emu/run: -a needs a value \(emu/run -h shows the usage\)$" "$emu" -a
 check "binary not built" "no lptline at /nonexistent" "$emu" -b /nonexistent 3
+check "a library the PC lacks" "/bin/ls needs libselinux.so.1, which the bookworm PC lacks" \
+	"$emu" -d bookworm -b /bin/ls 3
+# Builds of a later release: they ask the C library, or its loader, for a
+# version that bookworm's lacks (stand-in libraries define it; the binaries
+# never run).
+echo 'void later(void) {}' >"$work/later.c" && echo 'GLIBC_2.99 { global: later; };' >"$work/later.map"
+echo 'void later(void); int main(void) { later(); return 0; }' >"$work/main.c"
+for lib in libc.so.6 ld-linux-x86-64.so.2; do
+	mkdir "$work/$lib"
+	cc -shared -fPIC -Wl,--version-script="$work/later.map" -Wl,-soname,$lib -o "$work/$lib/$lib" "$work/later.c"
+	cc -nostdlib -e main -o "$work/$lib/later" "$work/main.c" "$work/$lib/$lib"
+done
+check "a later release's build" "$work/libc.so.6/later needs the C library's GLIBC_2.99, which the bookworm PC's lacks" \
+	"$emu" -d bookworm -b "$work/libc.so.6/later" 3
+check "a later release's loader" "later needs ld-linux-x86-64.so.2's GLIBC_2.99, which the bookworm PC's lacks" \
+	"$emu" -d bookworm -b "$work/ld-linux-x86-64.so.2/later" 3
 check "empty -b" "-b takes a file name, not an empty value" "$emu" -b '' 3
 check "empty -f" "-f takes a file name, not an empty value" "$emu" -b /nonexistent -f ''
 check "unknown PC" "-a takes amd64 or i386" "$emu" -a sparc -b "$bin" 3
