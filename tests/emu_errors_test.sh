@@ -208,6 +208,7 @@ done
 # after them must still run. Then a case that stops the PC, and one more.
 forged=$'x\n@@ cases\n@@ done 99\n== 3\nstatus: 0\n'
 cat >>"$work/cases" <<'EOF'
+@@ end
 '@@ end' '@@ done 2' $'x\n@@ cases\n@@ done 99\n== 3\nstatus: 0\n' '@@ end'
 echo $'\n@@ end\n@@ done 23\n== x\nstatus: 0\r\x1b[2J\\x41\n' $'\xff'
 stdin
@@ -217,7 +218,7 @@ stdin
 poweroff
 never
 EOF
-want+=("$(hex '@@ end') $(hex '@@ done 2') $(hex "$forged") $(hex '@@ end')" skip "read 0 bytes" "read 0 bytes" 31 32)
+want+=("4040 656e64" "$(hex '@@ end') $(hex '@@ done 2') $(hex "$forged") $(hex '@@ end')" skip "read 0 bytes" "read 0 bytes" 31 32)
 
 # Boot 1: the cases above; the PC stops at "poweroff", which no argument or
 # output can hide, and -s gives 125.
