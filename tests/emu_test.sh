@@ -13,14 +13,14 @@ emu=$1 bin=$2 arch=$3 machine=$4 port=${5-0x378} releases=${6-bookworm}
 # shellcheck source=emulib.sh
 . "$(dirname "$0")/emulib.sh"
 
-# Case line (lptline's arguments as words), its label in the report, and the
-# byte it must leave on the lines.
+# Case line (lptline's arguments as words), its label in the report (the
+# case as a case file would say it), and the byte it must leave on the lines.
 cases=(
 	"1|1|0x01" "2|2|0x02" "3|3|0x04" "4|4|0x08" "5|5|0x10" "6|6|0x20" "7|7|0x40"
 	"8|8|0x80" "0|0|0x00" "9|9|0x09" "16|16|0x10" "128|128|0x80" "255|255|0xff"
 	"256|256|0x00" "300|300|0x2c" "-- -1|-1|0xff" "+2|+2|0x02" "7abc|7abc|0x40"
 	"'  7'|'  7'|0x40" "a7|a7|0x00" "''|''|0x00" "010|010|0x0a" "0x10|0x10|0x00"
-	"'5 6'|'5 6'|0x10" "5 6|5 6|0x10" "2147483648|2147483648|0xff"
+	"\"5 6\"|'5 6'|0x10" "5 6|5 6|0x10" "2147483648|2147483648|0xff"
 	"99999999999999999999|99999999999999999999|0xff" "-- -2147483649|-2147483649|0x00"
 )
 pairs=20 # of cases of two held runs, and of two bare starts
@@ -29,13 +29,13 @@ pairs=20 # of cases of two held runs, and of two bare starts
 # the package's grant (its postinst) are taken back after each run.
 refused="ioperm: Operation not permitted"
 users=(
-	"-u 3|lptline 3 (as nobody)|0x5a|0x5a|1|$refused"
-	"|lptline|0x5a|0x5a|2|usage: lptline LINE"
-	"-c 5|lptline 5 (as nobody, cap_sys_rawio+ep)|0x5a|0x10|0|"
-	"-u 6|lptline 6 (as nobody)|0x10|0x10|1|$refused"
-	"-g 6|lptline 6 (as a member of lp, after the package's grant)|0x10|0x20|0|"
-	"-o 7|lptline 7 (as a user not in lp, after the package's grant)|0x20|0x20|126|/usr/sbin/lptline: exec: line 0: /usr/sbin/lptline: Permission denied"
-	"-G 8|lptline 8 (as a member of lp, the grant with setcap first)|0x20|0x20|1|$refused"
+	"-u 3|-u 3|0x5a|0x5a|1|$refused"
+	"--|--|0x5a|0x5a|2|usage: lptline LINE"
+	"-c 5|-c 5|0x5a|0x10|0|"
+	"-u 6|-u 6|0x10|0x10|1|$refused"
+	"-g 6|-g 6|0x10|0x20|0|"
+	"-o 7|-o 7|0x20|0x20|126|/usr/sbin/lptline: exec: line 0: /usr/sbin/lptline: Permission denied"
+	"-G 8|-G 8|0x20|0x20|1|$refused"
 )
 
 # Each case follows a run that writes its complement, so every line must
@@ -59,7 +59,7 @@ users=(
 
 # shortest: the shortest of the held runs.
 shortest() {
-	awk '/^== / { on = $0 == "== lptline 3 (2 runs)" } on && /^elapsed: / && (min == "" || $(NF - 1) + 0 < min) {
+	awk '/^== / { on = $0 == "== -r 2 3" } on && /^elapsed: / && (min == "" || $(NF - 1) + 0 < min) {
 		min = $(NF - 1) + 0 } END { print min }' "$work/report"
 }
 # gap: over the pairs of cases taken in turn, the median of what two held
@@ -67,8 +67,8 @@ shortest() {
 # and the median leaves out the pairs it slowed unevenly.
 gap() {
 	awk '/^== / { label = $0 }
-		/^elapsed: / && label == "== lptline 3 (2 runs)" { held[++h] = $2 }
-		/^elapsed: / && label == "== lptline (2 runs)" { bare[++b] = $2 }
+		/^elapsed: / && label == "== -r 2 3" { held[++h] = $2 }
+		/^elapsed: / && label == "== -r 2" { bare[++b] = $2 }
 		END {
 			n = h < b ? h : b
 			for (i = 1; i <= n; i++) {
@@ -107,7 +107,7 @@ for release in $releases; do
 	for c in "${cases[@]}"; do
 		want=${c##*|}
 		label=${c#*|}
-		expect_run "lptline ${label%|*}" "$(printf '0x%02x' $((255 - want)))" "$want" 0 ""
+		expect_run "${label%|*}" "$(printf '0x%02x' $((255 - want)))" "$want" 0 ""
 	done
 	for u in "${users[@]}"; do
 		IFS='|' read -r _ label before after status error <<<"$u"
@@ -115,7 +115,7 @@ for release in $releases; do
 		[ -z "$(field setcap)$(field grant)" ] || fail "$label: the grant said $(field setcap)$(field grant)"
 	done
 	# Locked down, the register cannot be read back either.
-	expect_run "lptline 5 (locked down)" 0x04 "" 1 "$refused"
+	expect_run "-l 5" 0x04 "" 1 "$refused"
 
 	# Every run lasts at least the hold; and, with the cost of starting a
 	# process taken out, at least half of it, which no run without the hold

@@ -53,7 +53,7 @@ for good in "0x278|0x278|0x278 to 0x27A" "53264|0xd010|0xD010 to 0xD012" "0378|0
 done
 
 "$emu" -p 0xd010 -b "$default" 3 >"$work/report" || fail "emu/run failed"
-run_block "lptline 3" && echo "default build, port at 0xd010: $(field after)"
+run_block 3 && echo "default build, port at 0xd010: $(field after)"
 left=$(field before | grep -o '0x[0-9a-f]*')
-expect_run "lptline 3" "$left" "$left" 0 ""
+expect_run 3 "$left" "$left" 0 ""
 finish
