@@ -159,15 +159,40 @@ def failure(status, errors):
     return f"mmdebstrap was killed by signal {-status}"
 
 
+def steps(err, done, say):
+    """Says the steps mmdebstrap wrote to ERR (its I: lines) after byte DONE, as progress lines;
+    gives the new DONE. It reads without moving the offset that mmdebstrap writes at."""
+    text = os.pread(err.fileno(), 2**20, done)
+    end = text.rfind(b"\n") + 1
+    for line in text[:end].decode(errors="replace").splitlines():
+        if line.startswith("I: "):
+            say(f"  {line[3:].rstrip('.')}...")
+    return done + end
+
+
+def attempt(argv, tar, scratch, say):
+    """Runs mmdebstrap once, into TAR, saying its steps as they come: its status and errors."""
+    done = 0
+
+    def watch():
+        nonlocal done
+        done = steps(err, done, say)
+        return False
+
+    with open(tar, "wb") as out, tempfile.TemporaryFile() as err:
+        env = dict(os.environ, TMPDIR=scratch)
+        status, _, errors = child.run(argv, "the fetch", out, err, watch=watch, env=env)
+        steps(err, done, say)
+    return status, errors
+
+
 def download(argv, tar, scratch, what, say):
     """Runs mmdebstrap into TAR, again after a pause while Debian's mirror is mid-sync; the pause
     is a tenth of what is left of the run's bound."""
     left = signal.getitimer(signal.ITIMER_REAL)[0]
     wait = min(120, max(1, round(left / 10)))
-    for attempt in range(1, TRIES + 1):
-        with open(tar, "wb") as out:
-            env = dict(os.environ, TMPDIR=scratch)
-            status, _, errors = child.run(argv, "the fetch", out, env=env)
+    for tries in range(1, TRIES + 1):
+        status, errors = attempt(argv, tar, scratch, say)
         for line in re.findall("^Fetched (.*)$", errors, re.M):
             say(f"  got {line}")
         if status == 0:
@@ -175,7 +200,7 @@ def download(argv, tar, scratch, what, say):
         sync = MID_SYNC.search(errors)
         if sync is None:
             return status, errors
-        if attempt == TRIES:
+        if tries == TRIES:
             raise RuntimeError(
                 f"could not fetch the {what} PC: Debian's mirror was still mid-sync after "
                 f"{TRIES} tries ({sync[0]}); try again later"
