@@ -102,9 +102,12 @@ def guard(folder):
     read, write = os.pipe()
     pid = os.fork()
     if pid == 0:
-        os.close(write)
-        keep_watch(read, folder)
-        os._exit(0)
+        # Whatever happens, the guard never goes back to the harness's own code.
+        try:
+            os.close(write)
+            keep_watch(read, folder)
+        finally:
+            os._exit(0)
     os.close(read)
     guard_pipe = write
     guard_pid = pid
@@ -225,13 +228,13 @@ def end(proc, grace):
 
 def watch_end(proc, watch, what):
     # Short pauses first: most programs the harness runs end within milliseconds.
-    pause = 0.001
+    nap = 0.001
     while not ended(proc):
         check(what)
-        if watch and pause == 0.2 and watch():
+        if watch and nap == 0.2 and watch():
             return
-        time.sleep(pause)
-        pause = min(pause * 2, 0.2)
+        time.sleep(nap)
+        nap = min(nap * 2, 0.2)
 
 
 def run(argv, what=None, out=None, err=None, inp=b"", watch=None, **popen):
