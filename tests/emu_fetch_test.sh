@@ -1,16 +1,12 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# emu/run's conditions around the boot: signals and the bound stop
-# everything at once and leave nothing behind, however many signals follow
-# during the cleanup; a killed emu/run leaves no process and no lock, and
-# what it left is swept; a failing, hanging, killed or mid-sync fetch gives
-# one line and the documented status (never a hang); runs at once share one
-# fetch; a damaged cache is mended; a missing tool, a missing home and a
-# full disk are named; a whole read-only cache is used; and KVM is used only
-# where asked for. Stand-ins take the place of mmdebstrap (copying the
-# shared cache's PC, so nothing is downloaded twice) and of QEMU wherever a
-# boot adds nothing; most runs use /bin/ls, which emu/run refuses after the
-# cache's check, before any boot.
+# emu/run around the boot: signals (more during the cleanup too), the
+# bound and kill -9 leave nothing behind; fetches that fail, hang or meet a
+# mirror mid-sync give one line; runs share one fetch; a damaged cache is
+# mended; a missing tool or home and a full disk are named; a read-only
+# cache is used; KVM only where asked for. Stand-ins replace mmdebstrap
+# (copying the shared cache's PC) and QEMU where a boot adds nothing; most
+# runs use /bin/ls, which emu/run refuses after the cache, before a boot.
 # usage: emu_fetch_test.sh EMU-RUN BINARY (static, amd64)
 set -u
 emu=$1 bin=$2
@@ -93,22 +89,24 @@ mm=(env "PATH=$work/mm:$PATH" "FAKE_PC=$work/fake")
 deafqemu=(env "PATH=$work/qemu:$PATH")
 
 # A signal while QEMU or the fetch runs, then more of them during the
-# cleanup (every GAP seconds): the first one decides, in one line with
-# 128+N, and nothing is left in TMPDIR, in the cache or running. The
-# stand-ins deaf to TERM make the cleanup last 3 s.
-while read -r first later gap want stand what line; do
+# cleanup (every GAP seconds), or the bound (-t) alone: the first decides,
+# in one line with its status (128+N; the bound's 1, or 125 with -s), and
+# nothing is left in TMPDIR, in the cache or running. The stand-ins deaf
+# to TERM make the cleanup last 3 s.
+while read -r first later gap want stand what options line; do
 	fresh tmp && fresh cache
 	cmd=(env "TMPDIR=$work/tmp")
 	case $stand in
 	qemu) cmd+=("${deafqemu[@]}") ;;
 	hang | deaf) cmd+=("${mm[@]}" "FAKE_MM=$stand" "XDG_CACHE_HOME=$work/cache") ;;
 	esac
-	env "$mark" setsid "${cmd[@]}" "$emu" -b "$bin" -d bookworm -r 1000 3 >/dev/null 2>"$work/err" &
+	# shellcheck disable=SC2086 # one option a word
+	env "$mark" setsid "${cmd[@]}" "$emu" ${options//,/ } -b "$bin" -d bookworm 3 >/dev/null 2>"$work/err" &
 	pid=$!
 	running "$what" || fail "$first: $what never ran"
 	start=$SECONDS
-	kill -s "$first" "$pid"
-	for signal in ${later//,/ } ${later//,/ } ${later//,/ }; do
+	[ "$first" = - ] || kill -s "$first" "$pid"
+	for signal in ${later//[,-]/ } ${later//[,-]/ } ${later//[,-]/ }; do
 		sleep "$gap"
 		kill -s "$signal" "$pid" 2>/dev/null
 	done
@@ -116,42 +114,21 @@ while read -r first later gap want stand what line; do
 	status=$?
 	if [ "$status" -ne "$want" ] || [ "$(said "$work/err")" != "emu/run: $line" ] || [ -n "$(kept)" ] ||
 		[ -n "$(left)" ] || [ $((SECONDS - start)) -gt 6 ]; then
-		fail "$first, then $later during $what: status $status, $((SECONDS - start)) s, said" \
+		fail "$first, then $later during $what ($options): status $status, $((SECONDS - start)) s, said" \
 			"'$(said "$work/err")', kept '$(kept)', left: $(left)"
 		left | xargs -r kill -KILL
 	else
-		echo "ok: $first, then $later during $what: status $status; $line"
+		echo "ok: $first, then $later during $what ($options): status $status; $line"
 	fi
 done <<'ROWS'
-INT INT,INT,TERM,HUP 0.01 130 - qemu-system interrupted; the emulated PC is stopped
-TERM TERM,INT,HUP 0.1 143 qemu sleep terminated; the emulated PC is stopped
-INT INT,TERM 0.01 130 hang sleep interrupted; the fetch is stopped
-TERM TERM,HUP,INT 0.1 143 deaf sleep terminated; the fetch is stopped
-HUP HUP,INT,TERM 0.1 129 deaf sleep hung up; the fetch is stopped
-ROWS
-
-# The bound: status 1, or 125 with -s; the whole run at once, during a
-# hanging list fetch or a boot (on the shared cache).
-fresh cache
-while read -r seconds within stand options; do
-	cmd=(env)
-	[ "$stand" = - ] || cmd=("${mm[@]}" FAKE_MM="$stand" XDG_CACHE_HOME="$work/cache")
-	start=$SECONDS
-	# shellcheck disable=SC2086 # the options are words
-	"${cmd[@]}" "$emu" $options -b "$bin" -d bookworm 3 >/dev/null 2>"$work/err"
-	status=$?
-	want=1
-	[[ $options != *-s* ]] || want=125
-	if [ "$status" -ne "$want" ] || [ "$(said "$work/err")" != "emu/run: did not finish within $seconds s" ] ||
-		[ $((SECONDS - start)) -gt "$within" ]; then
-		fail "-t $seconds $options: status $status in $((SECONDS - start)) s, said $(said "$work/err")"
-	else
-		echo "ok: $options during $stand: status $status within $within s"
-	fi
-done <<'ROWS'
-1 3 hang -t 1
-1 3 hang -s -t 1
-2 4 - -t 2
+INT INT,INT,TERM,HUP 0.01 130 - qemu-system -r,1000 interrupted; the emulated PC is stopped
+TERM TERM,INT,HUP 0.1 143 qemu sleep -r,1000 terminated; the emulated PC is stopped
+INT INT,TERM 0.01 130 hang sleep -r,1000 interrupted; the fetch is stopped
+TERM TERM,HUP,INT 0.1 143 deaf sleep -r,1000 terminated; the fetch is stopped
+HUP HUP,INT,TERM 0.1 129 deaf sleep -r,1000 hung up; the fetch is stopped
+- - 0 1 hang sleep -t,1 did not finish within 1 s
+- - 0 125 hang sleep -s,-t,1 did not finish within 1 s
+- - 0 1 - qemu-system -t,2 did not finish within 2 s
 ROWS
 # Nor does a wait end it: for another run's use of the cache, or for a
 # case file (a FIFO) that nobody opens.
