@@ -157,7 +157,8 @@ while read -r stand what; do
 	kill -KILL "$pid" && wait "$pid" 2>/dev/null
 	for _ in $(seq 20); do [ -z "$(left)" ] && break; sleep 0.1; done
 	lock=$work/cache/lptline/lock
-	if [ -n "$(left)" ] || { [ -e "$lock" ] && ! flock -n "$lock" true; } || compgen -G "$work/tmp/lptline-run.*" >/dev/null; then
+	if [ -n "$(left)" ] || { [ -e "$lock" ] && ! flock -n "$lock" true; } ||
+		compgen -G "$work/tmp/lptline-run.*" >/dev/null; then
 		fail "KILL during $what: left $(left), in TMPDIR $(ls "$work/tmp")"
 		left | xargs -r kill -KILL
 	else
