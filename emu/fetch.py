@@ -112,9 +112,9 @@ def sweep(cache):
     """Removes what killed fetches left, under the lock, so that no fetch is running."""
     for stale in glob.glob(os.path.join(cache, ".fetch-*")):
         with contextlib.suppress(OSError):
-            scratch = pathlib.Path(stale, "scratch").read_text()
+            scratch = os.fsdecode(pathlib.Path(stale, "scratch").read_bytes())
             # Only a folder that a fetch made, whatever the file was left holding.
-            if os.path.basename(scratch).startswith("lptline-fetch."):
+            if "\0" not in scratch and os.path.basename(scratch).startswith("lptline-fetch."):
                 remove(scratch)
         remove(stale)
 

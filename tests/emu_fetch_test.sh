@@ -207,7 +207,9 @@ fetches=$(cat "$work"/err[123] | grep -c "fetching Debian bookworm's kernel")
 kept=$(cd "$work/home/.cache/lptline" && echo .[!.]* *)
 [ "$kept" = ".[!.]* bookworm-amd64 lock" ] || fail "the cache holds $kept"
 echo "ok: three runs at once: $fetches fetch, $(cat "$work"/err[123] | grep -c waiting) waited"
-# The killed fetch's leftovers go with the next run on its cache.
+# The killed fetch's leftovers go with the next run on its cache, and so
+# does a leftover whose note of its TMPDIR folder is no path.
+mkdir "$work/cache/lptline/.fetch-bad" && printf '/\377\0' >"$work/cache/lptline/.fetch-bad/scratch"
 "${mm[@]}" FAKE_MM=fail XDG_CACHE_HOME="$work/cache" "$emu" -b /bin/ls -d bookworm 3 2>/dev/null
 if [ -e "$scratch" ] || compgen -G "$work/cache/lptline/.fetch-*" >/dev/null; then
 	fail "the killed fetch's folders are left: $(ls -A "$work/cache/lptline")"
