@@ -264,7 +264,7 @@ def fetch(arch, release, cache, pc, say):
         tar = os.path.join(tmp, "pc.tar")
         status, errors = download(mmdebstrap(arch, release), tar, scratch, what, say)
         if status != 0:
-            filled = full(errors, [cache, scratch])
+            filled = full(errors, [cache, tempfile.gettempdir()])
             if filled:
                 raise RuntimeError(f"could not fetch the {what} PC: {filled} is full ({FULL})")
             raise RuntimeError(f"could not fetch the {what} PC: {failure(status, errors)}")
