@@ -58,10 +58,10 @@ kept() {
 
 # Stand-ins. QEMU deaf to TERM, whose sleep is its child: stopping it
 # takes the 3 s grace and a KILL of its whole group. mmdebstrap: hangs in
-# the list fetch (deaf to TERM or not), fails with apt's line, meets a
-# mirror mid-sync FAKE_SYNC times (counted in FAKE_COUNT) before it
-# copies, fills the disk, or copies the shared cache's PC (unpacked here,
-# as the packages hold it) after FAKE_SLEEP seconds.
+# the list fetch (deaf to TERM or not), fails with apt's line, is killed,
+# meets a mirror mid-sync FAKE_SYNC times (counted in FAKE_COUNT) before
+# it copies, fills the disk, or copies the shared cache's PC (unpacked
+# here, as the packages hold it) after FAKE_SLEEP seconds.
 mkdir -p "$work/qemu" "$work/mm" "$work/fake/boot"
 printf '#!/usr/bin/env bash\ntrap "" TERM\nsleep 600\n' >"$work/qemu/qemu-system-x86_64"
 cat >"$work/mm/mmdebstrap" <<'FAKE'
@@ -72,6 +72,7 @@ sync="E: Failed to fetch http://mirror.example/debian/dists/bookworm/main/binary
 case $FAKE_MM in
 fail) echo "E: apt-get update failed: 503 Service Unavailable" >&2; exit 1 ;;
 hang) sleep 600 ;;
+killed) kill -KILL $$ ;;
 deaf) trap "" TERM; sleep 600 ;;
 big) exec head -c 60m /dev/zero ;;
 size | hash)
@@ -239,6 +240,7 @@ while read -r name tries lines env pattern; do
 	fi
 done <<'ROWS'
 apt-fails 1 1 FAKE_MM=fail ^emu/run: could not fetch the bookworm amd64 PC: apt-get update failed: 503 Service Unavailable$
+killed 1 1 FAKE_MM=killed ^emu/run: could not fetch the bookworm amd64 PC: mmdebstrap was killed by signal 9$
 mid-sync-always 4 1 FAKE_MM=size,FAKE_SYNC=9 ^emu/run: could not fetch the bookworm amd64 PC: Debian's mirror was still mid-sync after 4 tries \(File has unexpected size \(39716 != 39712\)\); try again later$
 mid-sync-twice 3 3 FAKE_MM=size,FAKE_SYNC=2 libselinux
 hash-sum-mismatch-once 2 3 FAKE_MM=hash,FAKE_SYNC=1 libselinux
