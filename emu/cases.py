@@ -100,12 +100,19 @@ def check_bounds(args):
 def take(words, cases):
     """Appends the case of WORDS (bytes) to CASES; once locked down, the PC stays so."""
     who, runs, locked = "root", 1, False
-    while words and is_option(words[0]):
-        word = words.pop(0)
+    # An index, not pop(0), which would make a line of many options quadratic.
+    at = 0
+    while at < len(words) and is_option(words[at]):
+        word = words[at]
+        at += 1
         if word == b"--":
             break
         if word == b"-r":
-            runs = check_runs(words.pop(0) if words else None)
+            runs = None
+            if at < len(words):
+                runs = words[at]
+                at += 1
+            runs = check_runs(runs)
         elif word == b"-l":
             locked = True
         elif word.decode(errors="replace") in WHO:
@@ -118,10 +125,11 @@ def take(words, cases):
                 f"{shown} is not a case option (-u -c -g -o -G -l -r n); put -- before "
                 "lptline's arguments"
             )
-    check_bounds(words)
+    args = words[at:]
+    check_bounds(args)
     if cases and cases[-1][2]:
         locked = True
-    cases.append((who, runs, locked, words))
+    cases.append((who, runs, locked, args))
 
 
 def unescape_double(text):
@@ -130,20 +138,27 @@ def unescape_double(text):
 
 
 def unescape_ansi(text, line):
-    out = b""
+    out = bytearray()
     pos = 0
     for match in re.finditer(rb"\\(x[0-9a-fA-F]{2}|[\s\S])", text):
         out += text[pos : match.start()]
         pos = match.end()
         code = match[1]
         if code[:1] == b"x" and len(code) == 3:
-            out += bytes([int(code[1:], 16)])
+            byte = int(code[1:], 16)
+            if byte == 0:
+                # The PC's shell would drop it, and run another argument than the label says.
+                raise Refused(
+                    f"line {line}: $'...' cannot hold \\x00, a NUL byte, which no argument can hold"
+                )
+            out.append(byte)
         elif code in UNESCAPES:
             out += UNESCAPES[code]
         else:
             shown = code.decode(errors="backslashreplace")
             raise Refused(f"line {line}: $'...' knows no \\{shown} (\\n \\t \\r \\\\ \\' \\xHH)")
-    return out + text[pos:]
+    out += text[pos:]
+    return bytes(out)
 
 
 def part(kind, text, line):
@@ -151,9 +166,6 @@ def part(kind, text, line):
     if kind == "plain":
         return text
     if kind == "escaped":
-        # A backslash before a newline carries the line on.
-        if text == b"\\\n":
-            return b""
         return text[1:]
     if kind == "single":
         return text[1:-1]
@@ -178,6 +190,11 @@ def read(data):
             raise Refused(f"line {line}: unbalanced quote")
         if kind == "last":
             raise Refused(f"line {line}: a backslash ends the last line")
+        if match[0] == b"\\\n":
+            # A backslash before a newline removes both: it starts no word and ends none.
+            line += 1
+            pos = match.end()
+            continue
         if kind == "plain" and word is None and data[pos] == ord("#"):
             # A comment runs to the line's end.
             pos = data.find(b"\n", pos)

@@ -168,7 +168,8 @@ def sweep(old):
     info = os.lstat(old)
     if not stat.S_ISDIR(info.st_mode) or info.st_uid != os.getuid():
         return
-    lock = os.open(os.path.join(old, "lock"), os.O_RDONLY | os.O_NOFOLLOW)
+    # Not blocking: a FIFO planted there would otherwise hold the run before its bound is set.
+    lock = os.open(os.path.join(old, "lock"), os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
     try:
         fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
         shutil.rmtree(old, ignore_errors=True)

@@ -14,6 +14,7 @@ import pathlib
 import re
 import shutil
 import signal
+import stat
 import tempfile
 
 import child
@@ -115,7 +116,7 @@ def sweep(cache):
     """Removes what killed fetches left, under the lock, so that no fetch is running."""
     for stale in glob.glob(os.path.join(cache, ".fetch-*")):
         with contextlib.suppress(OSError):
-            scratch = os.fsdecode(pathlib.Path(stale, "scratch").read_bytes())
+            scratch = os.fsdecode(read_note(os.path.join(stale, "scratch")))
             # Only a folder that a fetch made, whatever the file was left holding.
             if "\0" not in scratch and os.path.basename(scratch).startswith("lptline-fetch."):
                 remove(scratch)
@@ -299,9 +300,22 @@ def fetch(arch, release, cache, pc, say):
                 remove(folder)
 
 
+def read_note(path):
+    """A killed fetch's note of its folder: a short regular file, never a FIFO that would hang."""
+    fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise OSError(errno.EINVAL, "not a file", path)
+        return os.read(fd, 4096)
+    finally:
+        os.close(fd)
+
+
 def lock(cache, say):
     """The cache's lock, taken; another run's use is waited for, with a line."""
-    fd = os.open(os.path.join(cache, "lock"), os.O_RDONLY | os.O_CREAT | os.O_CLOEXEC, 0o644)
+    # Not blocking: a FIFO in the lock's place would hang the open, deaf to the bound.
+    flags = os.O_RDONLY | os.O_CREAT | os.O_CLOEXEC | os.O_NONBLOCK
+    fd = os.open(os.path.join(cache, "lock"), flags, 0o644)
     try:
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except BlockingIOError:

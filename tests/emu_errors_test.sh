@@ -79,6 +79,22 @@ check "-f -x" "no lptline at /nonexistent" sh -c 'cd "$0" && exec "$1" -b /nonex
 # shellcheck disable=SC2016 # the inner shell expands them
 check "-b -x" "no lptline at -x: build it first" sh -c 'cd "$0" && exec "$1" -b -x 3' "$work" "$emu"
 
+# A binary named with a leading dash is a file to readelf too; one too big
+# for the PC's memory is refused before it is read.
+cp /bin/ls "$work/-ls"
+# shellcheck disable=SC2016 # the inner shell expands them
+check "-b -ls" "^emu/run: -ls needs libselinux.so.1" sh -c 'cd "$0" && exec "$1" -d bookworm -b -ls 3' "$work" "$emu"
+cp "$bin" "$work/huge" && truncate -s 100G "$work/huge"
+check "a binary of 100 GB" "huge is 107374182400 bytes; the PC takes a binary of at most 67108864$" \
+	"$emu" -b "$work/huge" 3
+rm -f "$work/huge"
+# Values are shown, not obeyed: a newline or an escape sequence in one.
+check "a newline in -p" "-p takes a port address .*not '1\\\\x0a2'" "$emu" -b "$bin" -p $'1\n2' 3
+check "an escape sequence as an option" "unknown option -\\\\x1b\\]0;t\\\\x07" "$emu" -b "$bin" $'-\e]0;t\a' 3
+# shellcheck disable=SC2016 # the inner shell expands them
+check "-h, its output closed" "^emu/run: cannot write the report: standard output is closed$" \
+	sh -c 'exec "$0" -h >&-' "$emu"
+
 # Missing tools are named, whatever else is wrong (PATH holds all the
 # others).
 mkdir "$work/tools"
@@ -133,6 +149,7 @@ bad=(
 	"-x 3|3|line 1: -x is not a case option"
 	"3|\$'\\\\q'|line 2: \\$'...' knows no \\\\q"
 	"# only|  # comments|has no case"
+	"3|\$'\\\\x00'|line 2: \\$'...' cannot hold \\\\x00, a NUL byte"
 )
 printf '3\n5 \134' >"$work/bad"
 check "a backslash at the file's end" "$work/bad line 2: a backslash ends the last line" "$emu" -b /nonexistent -f "$work/bad"
@@ -151,6 +168,8 @@ for row in "1|-b /nonexistent 3" "125|-s -b /nonexistent 3" "125|-s -x 3" "125|-
 	[ "$status" -eq "${row%%|*}" ] || fail "emu/run ${row#*|}: status $status, expected ${row%%|*}"
 done
 grep -q '^usage: emu/run ' "$work/out" || fail "emu/run -h: no usage on standard output"
+"$emu" -p zz 2>/dev/full
+[ $? -eq 2 ] || fail "a usage error whose message cannot be written: status $?, expected 2"
 grep -q '^Exit status: 0 ' "$work/out" || fail "emu/run -h: no exit statuses"
 echo "ok: exit statuses"
 
@@ -196,6 +215,9 @@ rules=(
 	"|"
 	"   # only a comment|"
 	"-c -u -- 7 -l|37 2d6c"
+	"a \\|" " b|61 62"
+	"x \\|" "#c|78"
+	"\\|" "|"
 )
 : >"$work/cases"
 want=()
@@ -210,7 +232,7 @@ forged=$'x\n@@ cases\n@@ done 99\n== 3\nstatus: 0\n'
 cat >>"$work/cases" <<'EOF'
 @@ end
 '@@ end' '@@ done 2' $'x\n@@ cases\n@@ done 99\n== 3\nstatus: 0\n' '@@ end'
-echo $'\n@@ end\n@@ done 23\n== x\nstatus: 0\r\x1b[2J\\x41\n' $'\xff'
+echo $'\n@@ end\n@@ done 23\n== x\nstatus: 0\r\x1b[2J\\x41\n' $'\xff' $'\n\xc2\x85,\x85,\xe2\x80\xa8'
 stdin
 -u stdin
 -l 1
@@ -239,7 +261,9 @@ done <"$work/got1"
 [ "$i" -eq "${#want[@]}" ] || fail "$i cases shown, expected ${#want[@]}"
 # The echo case's output: escaped, on lines of its own key.
 got=$(awk '/^== echo /, /^status: / { if (/^stdout: /) print }' "$work/report1" | tr '\n' '|')
+# U+0085 and U+2028 (as \u) apart from a lone byte 0x85 (as \x).
 expected='stdout: |stdout: @@ end|stdout: @@ done 23|stdout: == x|stdout: status: 0\x0d\x1b[2J\\x41|stdout: \xff|'
+expected+='stdout: \u0085,\x85,\u2028|'
 [ "$got" = "$expected" ] || fail "output that imitates the report: $got"
 grep -qx '== -l 2' "$work/report1" || fail "-l twice: $(grep '^== -l' "$work/report1" | tr '\n' ' ')"
 ! grep -q 'poweroff\|never' "$work/report1" || fail "an unfinished case was shown"
