@@ -190,10 +190,16 @@ def attempt(argv, tar, scratch, say):
     return status, errors
 
 
-def in_security(errors, sync):
-    """Whether the line of apt's that says SYNC names the security suite."""
-    start = errors.rfind("\n", 0, sync.start()) + 1
-    return "-security/" in errors[start : sync.start()]
+def in_security(errors):
+    """Whether every index that apt gave up on for a mirror mid-sync is the security suite's."""
+    failed = []
+    for line in errors.splitlines():
+        if line.startswith("E: ") and MID_SYNC.search(line):
+            failed.append(line)
+    for line in failed:
+        if "-security/" not in line:
+            return False
+    return bool(failed)
 
 
 def download(argv, tar, scratch, what, say):
@@ -215,7 +221,7 @@ def download(argv, tar, scratch, what, say):
                 f"could not fetch the {what} PC: Debian's mirror was still mid-sync after "
                 f"{TRIES} tries ({sync[0]}); try again later"
             )
-        if in_security(errors, sync) and WITHOUT_SECURITY not in argv:
+        if in_security(errors) and WITHOUT_SECURITY not in argv:
             say(f"Debian's security suite is mid-sync ({sync[0]}); taking {what} without it...")
             argv = [argv[0], WITHOUT_SECURITY] + argv[1:]
             continue

@@ -84,6 +84,9 @@ security)
 	done
 	listed=$(cat "$root/etc/apt/sources.list") && rm -rf "$root"
 	if [[ $listed == *security* ]]; then
+		# As apt says it: the index, its fault on a line of its own, then the error.
+		echo "Err:4 http://mirror.example/debian-security bookworm-security/main amd64 Packages" >&2
+		echo "  File has unexpected size (1 != 2). Mirror sync in progress?" >&2
 		echo "${sync/debian\/dists\/bookworm/debian-security/dists/bookworm-security}  File has unexpected size (1 != 2). Mirror sync in progress?" >&2
 		exit 100
 	fi ;&
