@@ -33,7 +33,7 @@ chmod +x "$work/lptline"
 # Row: how the script ends, the stand-in's status, the signal sent during
 # the sleep (- for none), the script's status. Each time the relay is
 # switched on, then off.
-rows=("done|0|-|0" "a failed write|1|-|1" "Ctrl-C|0|INT|130" "a kill|0|TERM|143")
+rows=("done|0|-|0" "a failed write|1|-|1" "Ctrl-C|0|INT|130" "a kill|0|TERM|143" "a hang-up|0|HUP|129")
 # Job control, so that the script is not started deaf to INT, and its
 # process group gets the signal, sleep included, as from a terminal.
 set -m

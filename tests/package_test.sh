@@ -99,7 +99,7 @@ rows=(
 	"no group lp|0|$warning there is no group lp, so only root may use $bin; add it (addgroup --system lp), then run: dpkg-reconfigure lptline|root:root 755 "
 	"an override of 0755|0|$warning the override of $bin lets every user run it, so it gets no capability and only root may use it|root:root 755 "
 	"an override of 0750|0||root:lp 750 cap_sys_rawio=ep"
-	"no binary|1|lptline: $bin is missing; put it back with: apt-get install --reinstall lptline|"
+	"no binary|1|lptline: $bin is missing; put it back by installing its package again: apt install --reinstall ./lptline_*.deb|"
 )
 for row in "${rows[@]}"; do
 	IFS='|' read -r what want message after <<<"$row"
