@@ -169,7 +169,8 @@ for row in "1|-b /nonexistent 3" "125|-s -b /nonexistent 3" "125|-s -x 3" "125|-
 done
 grep -q '^usage: emu/run ' "$work/out" || fail "emu/run -h: no usage on standard output"
 "$emu" -p zz 2>/dev/full
-[ $? -eq 2 ] || fail "a usage error whose message cannot be written: status $?, expected 2"
+status=$?
+[ "$status" -eq 2 ] || fail "a usage error whose message cannot be written: status $status, expected 2"
 grep -q '^Exit status: 0 ' "$work/out" || fail "emu/run -h: no exit statuses"
 echo "ok: exit statuses"
 
