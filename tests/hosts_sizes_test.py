@@ -4,17 +4,15 @@
 # separators, what is freed, a download of which only part was fetched, and
 # a line it cannot read, which gives no size rather than a traceback.
 # usage: hosts_sizes_test.py SOURCE-FOLDER
-import importlib.machinery
-import importlib.util
 import os
+import runpy
 import sys
+import types
 
 sys.dont_write_bytecode = True
+# tools/hosts has no .py suffix: its functions, without running its main part.
 path = os.path.join(sys.argv[1], "tools", "hosts")
-loader = importlib.machinery.SourceFileLoader("hosts", path)
-spec = importlib.util.spec_from_loader("hosts", loader)
-hosts = importlib.util.module_from_spec(spec)
-loader.exec_module(hosts)
+hosts = types.SimpleNamespace(**runpy.run_path(path, run_name="hosts"))
 
 # An apt line, and its size in MB (None: no size).
 SIZES = [
