@@ -28,7 +28,17 @@ KEEP = [
     "/lib/*/libcap.so.2*",
 ]
 KERNELS = {"amd64": "amd64", "i386": "686"}
-PACKAGES = {"mmdebstrap": "mmdebstrap", "tar": "tar", "cpio": "cpio", "unshare": "util-linux"}
+# Each tool the harness runs, and the Debian package that has it.
+PACKAGES = {
+    "mmdebstrap": "mmdebstrap",
+    "tar": "tar",
+    "cpio": "cpio",
+    "unshare": "util-linux",
+    "readelf": "binutils",
+    "dpkg-deb": "dpkg",
+    "qemu-system-x86_64": "qemu-system-x86",
+    "qemu-system-i386": "qemu-system-x86",
+}
 # What a fetch needs free while it runs: in the cache, the files kept and packed; in TMPDIR, the
 # packages mmdebstrap unpacks.
 CACHE_MB = 40
