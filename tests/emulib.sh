@@ -16,11 +16,11 @@ field() {
 	sed -n "s/^$1: //p" "$work/block"
 }
 
-# expect_run LABEL BEFORE AFTER STATUS STDERR: the run's data register
-# before and after (as 0xHH), its status and standard error; it must not
-# have written to standard output.
+# expect_run LABEL BEFORE AFTER END STDERR: the run's data register before
+# and after (as 0xHH), how it ended ("status: 0", "exec: denied") and its
+# standard error; it must not have written to standard output.
 expect_run() {
-	local label=$1 before after
+	local label=$1 before after end
 	if ! run_block "$label"; then
 		fail "$label: not exactly one run in the report"
 		return
@@ -29,20 +29,21 @@ expect_run() {
 	after=$(field after | grep -o '0x[0-9a-f][0-9a-f]')
 	[ "$before" = "$2" ] || fail "$label: before $before, expected $2"
 	[ "$after" = "$3" ] || fail "$label: after $after, expected $3"
-	[ "$(field status)" = "$4" ] || fail "$label: status $(field status), expected $4"
+	end=$(grep -E '^(status|signal|exec): ' "$work/block")
+	[ "$end" = "$4" ] || fail "$label: ended '$end', expected '$4'"
 	[ "$(field stderr)" = "$5" ] || fail "$label: stderr '$(field stderr)', expected '$5'"
 	[ -z "$(field stdout)" ] || fail "$label: wrote to stdout"
 }
 
 # check NAME PATTERN COMMAND...: fails, and its standard error, less the
 # progress lines (which end in ...), is one line that matches PATTERN and
-# has no control character.
+# has no control character. The whole of it is left in $work/said.
 check() {
 	local name=$1 pattern=$2 err status
 	shift 2
-	err=$(timeout 120 "$@" 2>&1 >/dev/null)
+	timeout 120 "$@" 2>"$work/said" >/dev/null
 	status=$?
-	err=$(grep -v '\.\.\.$' <<<"$err")
+	err=$(grep -v '\.\.\.$' "$work/said")
 	if [ "$status" -eq 0 ] || [ "$status" -eq 124 ]; then
 		fail "$name: status $status"
 	elif [ "$(wc -l <<<"$err")" -ne 1 ] || ! [[ $err =~ $pattern ]]; then

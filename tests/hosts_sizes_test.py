@@ -25,7 +25,7 @@ SIZES = [
     ("Need to get 12.5 MB/330 MB of archives.", 12.5),
     ("After this operation, 491 MB of additional disk space will be used.", 491.0),
     ("After this operation, 12.3 kB disk space will be freed.", -0.0123),
-    ("emu/run:   got 96.1 MB (linux-image)", 96.1),
+    ("86.5 MB", 86.5),
     ("Need to get 1.2.3 MB of archives.", None),
     ("Need to get some archives.", None),
 ]

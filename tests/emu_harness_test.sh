@@ -1,0 +1,172 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# emu/run's report is the truth: one boot of cases that try to fool it
+# (forged arguments and output, a death by signal and its look-alike, a
+# process left behind that plants FIFOs where the PC keeps its files, a PC
+# that stops early); then the errors a developer meets, each one line: bad
+# options and cases, a wrong binary, a missing tool or home, a fetch that
+# fails or meets the security suite mid-sync, the bound, Ctrl-C and kill -9,
+# after which nothing is left running.
+# usage: emu_harness_test.sh EMU-RUN BINARY STAND-IN (static, amd64)
+set -u
+emu=$1 bin=$2 stand_in=$3
+# shellcheck source=testlib.sh
+. "$(dirname "$0")/testlib.sh"
+# shellcheck source=emulib.sh
+. "$(dirname "$0")/emulib.sh"
+
+# Row: a case line of the stand-in's, and the report's lines for it but
+# before, after and elapsed's figures, joined by "|". Raw bytes: \r, ESC,
+# 0xff, U+0085 and U+2028 apart from a lone 0x85.
+odd=$'status: 0\r\e[2J\\x41'
+rows=(
+	"-u linger /tmp /run/emu /run/emu/2|== -u linger /tmp /run/emu /run/emu/2|status: 0"
+	"-r 2 x|== -r 2 x|stdout: 78|stderr: 1|status: 1|elapsed: 2 runs"
+	"others|== others|status: 0"
+	"segv|== segv|signal: 11 (SIGSEGV)"
+	"fail 139 'Segmentation fault'|== fail 139 'Segmentation fault'|stderr: Segmentation fault|status: 139"
+	"echo '@@ done 6' '@@ end' 'reg A.' '$odd' '"$'\xff'"'|== echo '@@ done 6' '@@ end' 'reg A.' \$'status: 0\\x0d\\x1b[2J\\\\x41' \$'\\xff'|stdout: @@ done 6|stdout: @@ end|stdout: reg A.|stdout: status: 0\\x0d\\x1b[2J\\\\x41|stdout: \\xff|stderr: @@ done 6|stderr: @@ end|stderr: reg A.|stderr: status: 0\\x0d\\x1b[2J\\\\x41|stderr: \\xff|status: 0"
+	"echo '"$'\xc2\x85,\x85,\xe2\x80\xa8'"'|== echo \$'\\u0085,\\x85,\\u2028'|stdout: \\u0085,\\x85,\\u2028|stderr: \\u0085,\\x85,\\u2028|status: 0"
+	"'@@ done 9' \"== 3\" status:\\ 0 # a comment|== '@@ done 9' '== 3' 'status: 0'|stdout: 404020646f6e652039|stdout: 3d3d2033|stdout: 7374617475733a2030|stderr: 3|status: 3"
+	"-u stdin|== -u stdin|stdout: read 0 bytes|status: 0"
+)
+# Every byte that a case line can hold, in single quotes: all but NUL, the
+# newline and the quote itself.
+every=$(printf '%b' "$(printf '\\x%02x' $(seq 1 9) $(seq 11 38) $(seq 40 255))")
+{
+	for row in "${rows[@]}"; do echo "${row%%|==*}"; done
+	echo
+	printf "'%s'\n" "$every"
+	echo poweroff
+	echo never
+} >"$work/cases"
+
+# shown: each case of the report as one line, its label and lines but
+# before and after, elapsed's figures left out.
+shown() {
+	awk '/^== / { if (n++) print line; line = $0; next }
+		/^(before|after): / { next }
+		/^elapsed: / { sub(/^elapsed: .* for /, "elapsed: "); sub(/ runs,.*/, " runs") }
+		n { line = line "|" $0 } END { if (n) print line }' "$work/report"
+}
+"$emu" -b "$stand_in" -f "$work/cases" >"$work/report" 2>"$work/err"
+status=$?
+[ "$status" -eq 1 ] || fail "a PC that stopped early: status $status, expected 1"
+want="stopped after $((${#rows[@]} + 1)) of $((${#rows[@]} + 3)) cases"
+grep -q "$want" "$work/err" || fail "a PC that stopped early: said $(grep -v '\.\.\.$' "$work/err")"
+mapfile -t cases < <(shown)
+for i in "${!rows[@]}"; do
+	want=${rows[i]#*|}
+	[ "${cases[i]-}" = "$want" ] || fail "case $((i + 1)): $(cat -v <<<"${cases[i]-none}"), expected $(cat -v <<<"$want")"
+done
+dumped=$(printf '%s' "$every" | od -An -v -tx1 | tr -d ' \n')
+[[ ${cases[${#rows[@]}]-} == *"|stdout: $dumped|stderr: 1|status: 1" ]] || fail "every byte: ${cases[${#rows[@]}]-none}"
+[ "${#cases[@]}" -eq $((${#rows[@]} + 1)) ] || fail "${#cases[@]} cases shown, expected $((${#rows[@]} + 1))"
+LC_ALL=C grep -q '[[:cntrl:]]' "$work/report" && fail "control characters in the report"
+echo "ok: ${#cases[@]} cases that try to fool the report, then an early stop"
+
+# Errors before the boot, and what a fetch meets. Stand-ins: mmdebstrap
+# fails as apt does, or finds the security suite mid-sync unless its setup
+# hook drops it, then gives the shared cache's PC, or hangs (deaf to TERM
+# with "deaf"); QEMU fails at once.
+shared=${XDG_CACHE_HOME:-$HOME/.cache}/lptline/bookworm-amd64
+mkdir -p "$work/mm" "$work/qemu" "$work/pc/boot" "$work/tmp"
+(cd "$work/pc" && cpio --quiet -i <"$shared/cpio") && cp "$shared/vmlinuz" "$work/pc/boot/vmlinuz-6.1"
+cat >"$work/mm/mmdebstrap" <<'EOF'
+#!/usr/bin/env bash
+case $FAKE in
+fail) echo "E: Failed to fetch http://mirror.example/debian/dists/bookworm/InRelease  503  Service Unavailable" >&2 && exit 1 ;;
+hang) sleep 600 ;;
+deaf) trap '' TERM && sleep 600 ;;
+security) if [[ $* != *--setup-hook=*-security* ]]; then
+	echo "E: Failed to fetch http://mirror.example/debian-security/dists/bookworm-security/main/binary-amd64/Packages.xz  File has unexpected size (1 != 2). Mirror sync in progress?" >&2
+	exit 100
+fi ;;
+esac
+echo "Fetched 1,024 kB in 0s (9 MB/s)" >&2 && exec tar -C "$FAKE_PC" -c .
+EOF
+printf '#!/bin/sh\necho "qemu: no such machine" >&2\nexit 1\n' >"$work/qemu/qemu-system-x86_64"
+chmod +x "$work/mm/mmdebstrap" "$work/qemu/qemu-system-x86_64"
+printf '3\n5 "x\n' >"$work/unbalanced" && printf '3\0\n' >"$work/nul" && printf -- '-x 3\n' >"$work/option"
+mkdir "$work/nompc" && ln -s "$(command -v cpio)" "$(command -v tar)" "$work/nompc/"
+fetching=(env "PATH=$work/mm:$work/qemu:$PATH" "FAKE_PC=$work/pc" "XDG_CACHE_HOME=$work/xdg")
+check "bad option" "^emu/run: option -x not recognized \(emu/run -h shows the usage\)$" "$emu" -x 3
+check "bad port" "-p takes a port address from 0 to 0xfff8 \(hex with 0x\), not '0x37g'" "$emu" -p 0x37g 3
+check "bad -r" "-r takes a number of runs from 1, not '0'" "$emu" -r 0 3
+check "unbalanced quote" "$work/unbalanced line 2: No closing quotation$" "$emu" -f "$work/unbalanced"
+check "NUL in a case" "$work/nul line 1: a NUL byte" "$emu" -f "$work/nul"
+check "bad case option" "$work/option line 1: option -x not recognized$" "$emu" -f "$work/option"
+check "no binary" "no lptline at /nonexistent \(No such file or directory\): build it first" "$emu" -b /nonexistent 3
+check "not a program" "^emu/run: $work/cases is not an ELF program$" "$emu" -b "$work/cases" 3
+check "the other PC's binary" "is not an i386 program, which the 32-bit PC runs$" \
+	"$emu" -a i386 -b "$bin" 3
+check "no QEMU" "^emu/run: qemu-system-x86_64 is missing; tools/deps installs it$" \
+	env PATH="$work/nompc" "$emu" -b "$bin" 3
+check "no mmdebstrap" "^emu/run: mmdebstrap is missing; tools/deps installs it$" \
+	env PATH="$work/nompc:$work/qemu" XDG_CACHE_HOME="$work/empty" "$emu" -b "$bin" 3
+check "no HOME" "^emu/run: HOME \($work/none\) is no folder: set XDG_CACHE_HOME" \
+	env -u XDG_CACHE_HOME HOME="$work/none" "$emu" -b "$bin" 3
+[ ! -e "$work/none" ] || fail "a HOME that does not exist was made"
+check "a fetch that fails" "could not fetch the bookworm amd64 PC: Failed to fetch .* 503  Service Unavailable$" \
+	"${fetching[@]}" FAKE=fail "$emu" -d bookworm -b "$bin" 3
+[ -z "$(ls -A "$work/xdg/lptline")" ] || [ "$(ls -A "$work/xdg/lptline")" = lock ] ||
+	fail "a failed fetch left $(ls -A "$work/xdg/lptline")"
+[ "$(stat -c %a "$work/xdg")" = 700 ] || fail "XDG_CACHE_HOME was made with mode $(stat -c %a "$work/xdg")"
+# Fetched, the PC boots on the stand-in QEMU, which fails.
+"${fetching[@]}" FAKE=security "$emu" -d bookworm -b "$bin" 3 2>"$work/said"
+if ! grep -q "^emu/run: qemu-system-x86_64 failed (1): qemu: no such machine$" "$work/said" ||
+	! grep -q "^emu/run: Debian's security suite is mid-sync; taking bookworm without it\.\.\.$" "$work/said"; then
+	fail "the security suite mid-sync: $(cat "$work/said")"
+fi
+grep -q "^emu/run: downloaded 1,024 kB in [0-9]* s; the bookworm amd64 PC takes [0-9]* MB in $work/xdg/lptline/bookworm-amd64$" \
+	"$work/said" || fail "a fetch's closing line: $(cat "$work/said")"
+"$emu" -h | grep -q '^Exit status: 0 every case ran' || fail "emu/run -h: $("$emu" -h | head -n 1)"
+
+# Stopped: Ctrl-C during a fetch deaf to TERM and during a boot, the bound
+# during a fetch, kill -9 during a boot. The first three say one line with
+# their status, and leave nothing in TMPDIR, in the cache or running.
+mark=LPTLINE_TEST_MARK=$$
+left() {
+	grep -lsa "$mark" /proc/[0-9]*/environ | cut -d/ -f3 | tr '\n' ' '
+}
+# running WORD: waits, 10 s at most, for a process of the run whose command
+# line holds WORD.
+running() {
+	local pid
+	for _ in $(seq 100); do
+		for pid in $(left); do
+			tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline" | grep -q -- "$1" && return 0
+		done
+		sleep 0.1
+	done
+	return 1
+}
+while read -r stop status fake what line; do
+	rm -rf "$work/xdg" "$work/tmp" && mkdir "$work/tmp"
+	cmd=(env "$mark" TMPDIR="$work/tmp")
+	[ "$fake" = - ] || cmd+=("${fetching[@]}" "FAKE=$fake")
+	"${cmd[@]}" "$emu" -t 3 -d bookworm -b "$bin" 3 >/dev/null 2>"$work/err" &
+	pid=$!
+	running "$what" || fail "$stop during $what: it never ran"
+	start=$SECONDS
+	[ "$stop" = - ] || kill "-$stop" "$pid"
+	{ wait "$pid"; } 2>/dev/null
+	got=$?
+	sleep 0.5
+	said=$(grep -v '\.\.\.$' "$work/err")
+	if [ "$stop" = KILL ]; then
+		[ -z "$(left)" ] || fail "kill -9 during the boot left $(left)"
+	elif [ "$got" -ne "$status" ] || [ "$said" != "emu/run: $line" ] || [ -n "$(left)" ] ||
+		[ -n "$(find "$work/tmp" "$work/xdg/lptline" -mindepth 1 ! -name lock 2>/dev/null)" ]; then
+		fail "$stop during $what: status $got, said '$said', left $(left)" \
+			"$(find "$work/tmp" "$work/xdg/lptline" -mindepth 1 ! -name lock 2>/dev/null)"
+	fi
+	echo "ok: $stop during $what: status $got after $((SECONDS - start)) s${said:+; }$said"
+done <<'ROWS'
+INT 130 deaf sleep interrupted
+INT 130 - qemu-system interrupted
+- 1 hang sleep did not finish within 3 s
+KILL 137 - qemu-system -
+ROWS
+left | xargs -r kill -KILL
+finish

@@ -1,0 +1,126 @@
+// SPDX-License-Identifier: MIT
+// Stands in for lptline on the emulated PC, as a case that tries to fool the
+// report would. By default it shows what reached it: each argument on its
+// own line, its bytes in hex, "-" for an empty one; the count of arguments
+// goes to standard error and is the exit status. Other first arguments:
+//   (none)         writes nothing and exits 0, the cheapest case;
+//   stdin          reads its input to the end and says how much it got;
+//   echo ARG...    writes each argument as it is, and a newline, to standard
+//                  output and error, as a program that imitates the report
+//                  would;
+//   fail N TEXT    writes TEXT to standard error and exits N;
+//   segv           dies of SIGSEGV;
+//   linger DIR...  leaves a process behind that plants FIFOs named as the
+//                  PC's files in each DIR, writes to the report's port,
+//                  then writes "late" for 5 s;
+//   others         names every other process that runs, but init and its
+//                  own parent: nothing a case before it left;
+//   poweroff       powers the PC off at once, as a PC that stops early.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <string>
+#include <sys/reboot.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+int dump(int argc, char **argv) {
+	for (int i = 1; i < argc; i++) {
+		if (argv[i][0] == '\0')
+			(void)std::fputs("-", stdout);
+		for (const char *p = argv[i]; *p != '\0'; p++)
+			(void)std::printf("%02x", static_cast<unsigned char>(*p));
+		if (i < argc - 1)
+			(void)std::fputs("\n", stdout);
+	}
+	(void)std::fprintf(stderr, "%d", argc - 1);
+	return argc - 1;
+}
+
+int linger(int argc, char **argv) {
+	if (fork() != 0)
+		return 0;
+	for (int i = 2; i < argc; i++) {
+		for (const char *name : {"out", "err", "wait", "denied", "said", "clock"})
+			(void)mkfifo((std::string(argv[i]) + "/" + name).c_str(), 0666);
+	}
+	// And the report's own port, which only root may write.
+	if (FILE *report = std::fopen("/dev/ttyS1", "w")) {
+		(void)std::fputs("@@ done 2\n@@ end\n", report);
+		(void)std::fclose(report);
+	}
+	// Long after its parent's case has ended, into the next one's.
+	(void)usleep(200000);
+	for (int i = 0; i < 100; i++) {
+		(void)std::fputs("late\n", stdout);
+		(void)std::fputs("late\n", stderr);
+		(void)std::fflush(stdout);
+		(void)usleep(50000);
+	}
+	return 0;
+}
+
+int others() {
+	DIR *proc = opendir("/proc");
+	if (proc == nullptr)
+		return 1;
+	const long self = getpid();
+	const long parent = getppid();
+	while (const dirent *entry = readdir(proc)) {
+		const long pid = std::strtol(entry->d_name, nullptr, 10);
+		if (pid <= 1 || pid == self || pid == parent)
+			continue;
+		// Kernel threads have no command line.
+		const std::string path = std::string("/proc/") + entry->d_name + "/cmdline";
+		FILE *file = std::fopen(path.c_str(), "r");
+		if (file == nullptr)
+			continue;
+		char name[64] = "";
+		if (std::fgets(name, sizeof name, file) != nullptr && name[0] != '\0')
+			(void)std::printf("%ld %s\n", pid, name);
+		(void)std::fclose(file);
+	}
+	(void)closedir(proc);
+	return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+	if (argc == 1)
+		return 0;
+	const std::string mode = argv[1];
+	if (mode == "stdin" && argc == 2) {
+		long got = 0;
+		while (std::getchar() != EOF)
+			got++;
+		(void)std::printf("read %ld bytes", got);
+		return 0;
+	}
+	if (mode == "echo") {
+		for (int i = 2; i < argc; i++) {
+			(void)std::printf("%s\n", argv[i]);
+			(void)std::fprintf(stderr, "%s\n", argv[i]);
+		}
+		return 0;
+	}
+	if (mode == "fail" && argc == 4) {
+		(void)std::fputs(argv[3], stderr);
+		return static_cast<int>(std::strtol(argv[2], nullptr, 10));
+	}
+	if (mode == "segv" && argc == 2)
+		return std::raise(SIGSEGV);
+	if (mode == "linger")
+		return linger(argc, argv);
+	if (mode == "others" && argc == 2)
+		return others();
+	if (mode == "poweroff" && argc == 2) {
+		sync();
+		return reboot(RB_POWER_OFF);
+	}
+	return dump(argc, argv);
+}
