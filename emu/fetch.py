@@ -25,7 +25,7 @@ KEEP = [
     "/lib/*/libcap.so.2*",
 ]
 KERNELS = {"amd64": "amd64", "i386": "686"}
-# apt's words for a mirror caught mid-sync, which passes within minutes.
+# apt's words for a mirror caught mid-sync.
 MID_SYNC = re.compile(r"File has unexpected size[^.]*|Hash Sum mismatch")
 # Debian's security suite has stayed mid-sync for hours on end, and a test PC needs no security
 # update: where that suite alone fails, the release is taken without it. mmdebstrap writes the
@@ -115,11 +115,7 @@ def download(arch, release, work, what, say):
         status, errors = attempt(argv[:1] + [WITHOUT_SECURITY] + argv[1:], work)
     if status == 0:
         return errors
-    sync = MID_SYNC.search(errors)
-    if sync:
-        raise child.Failure(
-            f"could not fetch {what}: Debian's mirror is mid-sync ({sync[0]}); try again later"
-        )
+    # apt's first error says why, a mirror mid-sync included.
     for line in errors.splitlines():
         if line.startswith("E: "):
             raise child.Failure(f"could not fetch {what}: {line[3:]}")
