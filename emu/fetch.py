@@ -83,13 +83,18 @@ def fetch(arch, release, folder, say):
     say(f"fetching Debian {release}'s kernel, busybox, setcap and C library for {arch}...")
     start = time.monotonic()
     work = tempfile.mkdtemp(prefix=".fetch-", dir=os.path.dirname(folder))
+    # mmdebstrap's own: without root it works as a mapped root, which may not enter the user's
+    # folders.
+    scratch = tempfile.mkdtemp(prefix="lptline-fetch.")
+    os.chmod(scratch, 0o1777)
     try:
-        errors = download(arch, release, work, what, say)
+        errors = download(arch, release, work, scratch, what, say)
         unpack(os.path.join(work, "pc.tar"), os.path.join(work, "root"))
         keep(os.path.join(work, "root"), os.path.join(work, "pc"), what)
         os.rename(os.path.join(work, "pc"), folder)
     finally:
         shutil.rmtree(work, ignore_errors=True)
+        remove(scratch)
     fetched = " + ".join(re.findall(r"^Fetched ([0-9.,]+ [kMG]?B)", errors, re.M)) or "nothing"
     size = sum(os.path.getsize(path) for path in glob.glob(os.path.join(folder, "*"))) / 2**20
     took = time.monotonic() - start
@@ -106,13 +111,13 @@ def mmdebstrap(arch, release):
     return argv + [release, "-"]
 
 
-def download(arch, release, work, what, say):
-    """Runs mmdebstrap into WORK/pc.tar; gives what it said."""
+def download(arch, release, work, scratch, what, say):
+    """Runs mmdebstrap into WORK/pc.tar, in SCRATCH; gives what it said."""
     argv = mmdebstrap(arch, release)
-    status, errors = attempt(argv, work)
+    status, errors = attempt(argv, work, scratch)
     if status != 0 and only_security(errors):
         say(f"Debian's security suite is mid-sync; taking {release} without it...")
-        status, errors = attempt(argv[:1] + [WITHOUT_SECURITY] + argv[1:], work)
+        status, errors = attempt(argv[:1] + [WITHOUT_SECURITY] + argv[1:], work, scratch)
     if status == 0:
         return errors
     # apt's first error says why, a mirror mid-sync included.
@@ -122,9 +127,8 @@ def download(arch, release, work, what, say):
     raise child.Failure(f"could not fetch {what}: mmdebstrap ended with status {status}")
 
 
-def attempt(argv, work):
-    # mmdebstrap's own scratch folder goes in WORK too, which the fetch removes however it ends.
-    env = dict(os.environ, TMPDIR=work)
+def attempt(argv, work, scratch):
+    env = dict(os.environ, TMPDIR=scratch)
     with open(os.path.join(work, "pc.tar"), "wb") as tar:
         status, _, errors = child.run(argv, stdout=tar, stderr=subprocess.PIPE, env=env)
     return status, errors.decode(errors="replace")
@@ -175,3 +179,11 @@ def archive(top, out):
     if status != 0:
         said = errors.decode(errors="replace").strip() or f"status {status}"
         raise child.Failure(f"cpio could not pack {top}: {said}")
+
+
+def remove(scratch):
+    shutil.rmtree(scratch, ignore_errors=True)
+    if os.path.exists(scratch):
+        # A user's mmdebstrap stopped midway leaves files of its namespace's users.
+        argv = ["unshare", "--map-auto", "--map-root-user", "rm", "-rf", scratch]
+        subprocess.run(argv, stderr=subprocess.DEVNULL, check=False)
