@@ -2,14 +2,13 @@
 # SPDX-License-Identifier: MIT
 # The manual passes mandoc's lint, renders without a warning, quotes the
 # binary's own usage line and names the path this build installs to; and
-# the relay script of the manual and of the README switches the relay off
-# however it ends: done, a failed write, or a signal during its sleep.
-# usage: man_test.sh BUILT-PAGE BINARY INSTALLED-PATH README
+# its relay script switches the relay off however it ends: done, a failed
+# write, or a signal during its sleep.
+# usage: man_test.sh BUILT-PAGE BINARY INSTALLED-PATH
 set -u
 page=$1
 bin=$2
 installed=$3
-readme=$4
 # shellcheck source=testlib.sh
 . "$(dirname "$0")/testlib.sh"
 lint=$(mandoc -Tlint -Wwarning "$page" 2>&1) || fail "mandoc: $lint"
@@ -23,10 +22,9 @@ examples=$(sed -n '/^EXAMPLES/,/^DIAGNOSTICS/p' <<<"$rendered")
 paths=$(grep -o '[/a-z]*/sbin/lptline' <<<"$examples" | sort -u)
 [ "$paths" = "$installed" ] || fail "the examples name '$paths', not '$installed'"
 
-# The scripts, from their first line to their sleep, each running a
-# stand-in that logs its argument and exits with $status.
+# The script, from its first line to its sleep, running a stand-in that
+# logs its argument and exits with $status.
 sed -n '/^#!\/bin\/sh$/,/^sleep 1$/p' "$page" >"$work/manual"
-sed -n '/^    #!\/bin\/sh$/,/^    sleep 1$/s/^    //p' "$readme" >"$work/readme"
 # shellcheck disable=SC2016 # the stand-in expands them
 printf '#!/bin/sh\necho "$1" >>"%s/log"\nexit "$status"\n' "$work" >"$work/lptline"
 chmod +x "$work/lptline"
@@ -37,28 +35,27 @@ rows=("done|0|-|0" "a failed write|1|-|1" "Ctrl-C|0|INT|130" "a kill|0|TERM|143"
 # Job control, so that the script is not started deaf to INT, and its
 # process group gets the signal, sleep included, as from a terminal.
 set -m
-for script in manual readme; do
-	grep -q '^lptline=' "$work/$script" || fail "$script: no relay script found"
-	sed -i "s|^lptline=.*|lptline=$work/lptline|" "$work/$script"
-	# shellcheck disable=SC2016 # the script's own words
-	on=$(sed -n 's/^"$lptline" \([1-8]\)$/\1/p' "$work/$script")
-	for row in "${rows[@]}"; do
-		IFS='|' read -r how status signal want <<<"$row"
-		logged="$on 0"
-		rm -f "$work/log"
-		status=$status sh "$work/$script" &
-		if [ "$signal" != - ]; then
-			sleep 0.3
-			kill "-$signal" -- "-$!"
-		fi
-		wait "$!"
-		got=$?
-		said=$(tr '\n' ' ' <"$work/log" 2>/dev/null | sed 's/ $//')
-		if [ "$got" -ne "$want" ] || [ "$said" != "$logged" ]; then
-			fail "$script, $how: status $got, lptline ran with '$said'; expected $want and '$logged'"
-		else
-			echo "ok: $script, $how: status $got, lptline ran with '$said'"
-		fi
-	done
+script=$work/manual
+grep -q '^lptline=' "$script" || fail "no relay script found"
+sed -i "s|^lptline=.*|lptline=$work/lptline|" "$script"
+# shellcheck disable=SC2016 # the script's own words
+on=$(sed -n 's/^"$lptline" \([1-8]\)$/\1/p' "$script")
+for row in "${rows[@]}"; do
+	IFS='|' read -r how status signal want <<<"$row"
+	logged="$on 0"
+	rm -f "$work/log"
+	status=$status sh "$script" &
+	if [ "$signal" != - ]; then
+		sleep 0.3
+		kill "-$signal" -- "-$!"
+	fi
+	wait "$!"
+	got=$?
+	said=$(tr '\n' ' ' <"$work/log" 2>/dev/null | sed 's/ $//')
+	if [ "$got" -ne "$want" ] || [ "$said" != "$logged" ]; then
+		fail "$how: status $got, lptline ran with '$said'; expected $want and '$logged'"
+	else
+		echo "ok: $how: status $got, lptline ran with '$said'"
+	fi
 done
 finish

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The README's commands that take options work as written, in a copy of
-# the source: the package with another maintainer, and the source build
-# and the package for another port address, whose manual and package
-# description name that address and whose package's version carries it.
-# The source build is installed under DESTDIR, not with sudo.
+# The commands of the README and HACKING.md that take options work as
+# written, in a copy of the source: the package with another maintainer,
+# and the source build and the package for another port address, whose
+# manual and package description name that address and whose package's
+# version carries it. The source build is installed under DESTDIR, not
+# with sudo.
 # usage: readme_commands_test.sh SOURCE-FOLDER
 set -u
 src=$1
@@ -13,15 +14,15 @@ src=$1
 mkdir "$work/src"
 tar -C "$src" --exclude=./build --exclude=./.git -cf - . | tar -C "$work/src" -xf -
 cd "$work/src" || exit 1
-commands=$(sed -n 's/^    //p' README.md)
+commands=$(sed -n 's/^    //p' README.md HACKING.md)
 
-# run PATTERN: runs the one README command that matches PATTERN, less any
-# install with sudo; its output goes to $work/log.
+# run PATTERN: runs the one command that matches PATTERN, less any install
+# with sudo; its output goes to $work/log.
 run() {
 	local found
 	found=$(grep -E -- "$1" <<<"$commands")
 	if [ "$(grep -c . <<<"$found")" -ne 1 ]; then
-		fail "the README has $(grep -c . <<<"$found") commands matching '$1', not one"
+		fail "the docs have $(grep -c . <<<"$found") commands matching '$1', not one"
 		return 1
 	fi
 	echo "run: $found"
@@ -37,7 +38,7 @@ page() {
 	zcat "$1"
 }
 
-# Each README command, found by a pattern, then what its package or its
+# Each command, found by a pattern, then what its package or its
 # installed manual must say.
 if run "^cmake --preset package -DLPTLINE_MAINTAINER=.*cpack --preset package$"; then
 	deb=$(ls build/package/lptline_*_*.deb)
@@ -49,7 +50,7 @@ if run "^cmake --preset default -DLPTLINE_DATA_PORT=0xd010 "; then
 	DESTDIR=$work/dest cmake --install build/default >"$work/log" 2>&1 || fail "the install: $(tail -n 3 "$work/log")"
 	source=$(page "$work/dest/usr/local/share/man/man8/lptline.8.gz")
 	grep -q "at I/O port 0xD010" <<<"$source" || fail "the source build's manual does not name 0xD010"
-	grep -qx '\.Dl \$ /usr/local/sbin/lptline 3' <<<"$source" || fail "the source build's manual does not name /usr/local/sbin"
+	grep -qx 'lptline=/usr/local/sbin/lptline' <<<"$source" || fail "the source build's manual does not name /usr/local/sbin"
 fi
 if run "^cmake --preset package -DLPTLINE_DATA_PORT=0xd010 "; then
 	apt=$(grep -o '\./build/package/lptline_[^ ]*+port0xd010[^ ]*\.deb' <<<"$commands")
@@ -64,7 +65,7 @@ if run "^cmake --preset package -DLPTLINE_DATA_PORT=0xd010 "; then
 		dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/man/man8/lptline.8.gz >"$work/page.gz"
 		source=$(page "$work/page.gz")
 		grep -q "at I/O port 0xD010" <<<"$source" || fail "the package's manual does not name 0xD010"
-		grep -qx '\.Dl \$ /usr/sbin/lptline 3' <<<"$source" || fail "the package's manual does not name /usr/sbin"
+		grep -qx 'lptline=/usr/sbin/lptline' <<<"$source" || fail "the package's manual does not name /usr/sbin"
 		echo "package: ${deb##*/}: $(dpkg-deb -f "$deb" Version), $(dpkg-deb -f "$deb" Description | head -n1)"
 	fi
 fi
