@@ -23,7 +23,8 @@ rows=(
 	"-u linger /tmp /run/emu /run/emu/2|== -u linger /tmp /run/emu /run/emu/2|status: 0"
 	"-r 2 x|== -r 2 x|stdout: 78|stderr: 1|status: 1|elapsed: 2 runs"
 	"others|== others|status: 0"
-	"segv|== segv|signal: 11 (SIGSEGV)"
+	"kill 11|== kill 11|signal: 11 (SIGSEGV)"
+	"kill 35|== kill 35|signal: 35 (a real-time signal)"
 	"fail 139 'Segmentation fault'|== fail 139 'Segmentation fault'|stderr: Segmentation fault|status: 139"
 	"echo '@@ done 6' '@@ end' 'reg A.' '$odd' '"$'\xff'"'|== echo '@@ done 6' '@@ end' 'reg A.' \$'status: 0\\x0d\\x1b[2J\\\\x41' \$'\\xff'|stdout: @@ done 6|stdout: @@ end|stdout: reg A.|stdout: status: 0\\x0d\\x1b[2J\\\\x41|stdout: \\xff|stderr: @@ done 6|stderr: @@ end|stderr: reg A.|stderr: status: 0\\x0d\\x1b[2J\\\\x41|stderr: \\xff|status: 0"
 	"echo '"$'\xc2\x85,\x85,\xe2\x80\xa8'"'|== echo \$'\\u0085,\\x85,\\u2028'|stdout: \\u0085,\\x85,\\u2028|stderr: \\u0085,\\x85,\\u2028|status: 0"
@@ -31,12 +32,15 @@ rows=(
 	"-u stdin|== -u stdin|stdout: read 0 bytes|status: 0"
 )
 # Every byte that a case line can hold, in single quotes: all but NUL, the
-# newline and the quote itself.
+# newline and the quote itself. Then an argument too long for the PC to
+# start a program with, whose shell's message is not the program's.
 every=$(printf '%b' "$(printf '\\x%02x' $(seq 1 9) $(seq 11 38) $(seq 40 255))")
+long=$(head -c 140000 /dev/zero | tr '\0' a)
 {
 	for row in "${rows[@]}"; do echo "${row%%|==*}"; done
 	echo
 	printf "'%s'\n" "$every"
+	echo "$long"
 	echo poweroff
 	echo never
 } >"$work/cases"
@@ -52,7 +56,7 @@ shown() {
 "$emu" -b "$stand_in" -f "$work/cases" >"$work/report" 2>"$work/err"
 status=$?
 [ "$status" -eq 1 ] || fail "a PC that stopped early: status $status, expected 1"
-want="stopped after $((${#rows[@]} + 1)) of $((${#rows[@]} + 3)) cases"
+want="stopped after $((${#rows[@]} + 2)) of $((${#rows[@]} + 4)) cases"
 grep -q "$want" "$work/err" || fail "a PC that stopped early: said $(grep -v '\.\.\.$' "$work/err")"
 mapfile -t cases < <(shown)
 for i in "${!rows[@]}"; do
@@ -61,7 +65,9 @@ for i in "${!rows[@]}"; do
 done
 dumped=$(printf '%s' "$every" | od -An -v -tx1 | tr -d ' \n')
 [[ ${cases[${#rows[@]}]-} == *"|stdout: $dumped|stderr: 1|status: 1" ]] || fail "every byte: ${cases[${#rows[@]}]-none}"
-[ "${#cases[@]}" -eq $((${#rows[@]} + 1)) ] || fail "${#cases[@]} cases shown, expected $((${#rows[@]} + 1))"
+[[ ${cases[${#rows[@]} + 1]-} =~ ^"== $long|shell: ".*"time: Argument list too long|exec: failed"$ ]] ||
+	fail "too long an argument: $(cut -c 140000- <<<"${cases[${#rows[@]} + 1]-none}")"
+[ "${#cases[@]}" -eq $((${#rows[@]} + 2)) ] || fail "${#cases[@]} cases shown, expected $((${#rows[@]} + 2))"
 LC_ALL=C grep -q '[[:cntrl:]]' "$work/report" && fail "control characters in the report"
 echo "ok: ${#cases[@]} cases that try to fool the report, then an early stop"
 
@@ -92,12 +98,22 @@ mkdir "$work/nompc" && ln -s "$(command -v cpio)" "$(command -v tar)" "$work/nom
 fetching=(env "PATH=$work/mm:$work/qemu:$PATH" "FAKE_PC=$work/pc" "XDG_CACHE_HOME=$work/xdg")
 check "bad option" "^emu/run: option -x not recognized \(emu/run -h shows the usage\)$" "$emu" -x 3
 check "bad port" "-p takes a port address from 0 to 0xfff8 \(hex with 0x\), not '0x37g'" "$emu" -p 0x37g 3
-check "bad -r" "-r takes a number of runs from 1, not '0'" "$emu" -r 0 3
+check "bad -r" "-r takes a number of runs from 1 to 99999, not '0'" "$emu" -r 0 3
+check "huge -r" "-r takes a number of runs from 1 to 99999, not '99999999999999999999'" \
+	"$emu" -r 99999999999999999999 3
+check "huge -t" "-t takes a number of seconds from 1 to 99999, not '1000000'" "$emu" -t 1000000 3
+# shellcheck disable=SC2016 # the inner shell expands it
+check "closed output" "^emu/run: standard output is closed, so the report could go nowhere$" \
+	sh -c '"$0" 3 >&-' "$emu"
+mkfifo "$work/fifo"
+check "a FIFO for cases" "^emu/run: $work/fifo is not a file$" "$emu" -t 3 -f "$work/fifo"
 check "unbalanced quote" "$work/unbalanced line 2: No closing quotation$" "$emu" -f "$work/unbalanced"
 check "NUL in a case" "$work/nul line 1: a NUL byte" "$emu" -f "$work/nul"
 check "bad case option" "$work/option line 1: option -x not recognized$" "$emu" -f "$work/option"
-check "no binary" "no lptline at /nonexistent \(No such file or directory\): build it first" "$emu" -b /nonexistent 3
+check "no binary" "^emu/run: no lptline at /nonexistent: build it first" "$emu" -b /nonexistent 3
 check "not a program" "^emu/run: $work/cases is not an ELF program$" "$emu" -b "$work/cases" 3
+echo 'int f(void) { return 0; }' >"$work/object.c" && cc -c -o "$work/object.o" "$work/object.c"
+check "an object file" "^emu/run: $work/object.o is not an ELF program$" "$emu" -b "$work/object.o" 3
 check "the other PC's binary" "is not an i386 program, which the 32-bit PC runs$" \
 	"$emu" -a i386 -b "$bin" 3
 check "no QEMU" "^emu/run: qemu-system-x86_64 is missing; tools/deps installs it$" \

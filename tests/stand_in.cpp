@@ -9,7 +9,7 @@
 //                  output and error, as a program that imitates the report
 //                  would;
 //   fail N TEXT    writes TEXT to standard error and exits N;
-//   segv           dies of SIGSEGV;
+//   kill N         dies of signal N;
 //   linger DIR...  leaves a process behind that plants FIFOs named as the
 //                  PC's files in each DIR, writes to the report's port,
 //                  then writes "late" for 5 s;
@@ -112,8 +112,8 @@ int main(int argc, char **argv) {
 		(void)std::fputs(argv[3], stderr);
 		return static_cast<int>(std::strtol(argv[2], nullptr, 10));
 	}
-	if (mode == "segv" && argc == 2)
-		return std::raise(SIGSEGV);
+	if (mode == "kill" && argc == 3)
+		return std::raise(static_cast<int>(std::strtol(argv[2], nullptr, 10)));
 	if (mode == "linger")
 		return linger(argc, argv);
 	if (mode == "others" && argc == 2)
