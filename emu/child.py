@@ -15,6 +15,8 @@ import time
 SAID = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated", signal.SIGHUP: "hung up"}
 GRACE = 3
 PR_SET_PDEATHSIG = 1
+# Loaded once, not in each child between its fork and its exec.
+LIBC = ctypes.CDLL(None)
 caught = None  # the first signal that came
 running = None  # the process group running now
 deadline = None  # the end of the run's bound, on the monotonic clock
@@ -65,14 +67,18 @@ def pause(seconds):
     check()
 
 
+def missing(tool):
+    return Failure(f"{tool} is missing; tools/deps installs it")
+
+
 def need(tool):
     if not shutil.which(tool):
-        raise Failure(f"{tool} is missing; tools/deps installs it")
+        raise missing(tool)
 
 
 def die_with_parent(parent):
     # In the child, before it runs its program.
-    ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+    LIBC.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
     if os.getppid() != parent:
         os._exit(127)
 
@@ -90,7 +96,7 @@ def run(argv, feed=None, **how):
             argv, start_new_session=True, preexec_fn=lambda: die_with_parent(parent), **how
         )
     except FileNotFoundError:
-        raise Failure(f"{argv[0]} is missing; tools/deps installs it") from None
+        raise missing(argv[0]) from None
     running = proc.pid
     stopped = None
     try:
