@@ -20,15 +20,16 @@ emu=$1 bin=$2 stand_in=$3
 # 0xff, U+0085 and U+2028 apart from a lone 0x85.
 odd=$'status: 0\r\e[2J\\x41'
 rows=(
-	"-u linger /tmp /run/emu /run/emu/2|== -u linger /tmp /run/emu /run/emu/2|status: 0"
+	"-u linger /tmp / /run/emu /run/out|== -u linger /tmp / /run/emu /run/out|status: 0"
+	"-u fill /tmp /|== -u fill /tmp /|stdout: /tmp: No space left on device|stdout: /: Permission denied|status: 0"
 	"-r 2 x|== -r 2 x|stdout: 78|stderr: 1|status: 1|elapsed: 2 runs"
 	"others|== others|status: 0"
 	"kill 11|== kill 11|signal: 11 (SIGSEGV)"
 	"kill 35|== kill 35|signal: 35 (a real-time signal)"
-	"fail 139 'Segmentation fault'|== fail 139 'Segmentation fault'|stderr: Segmentation fault|status: 139"
-	"echo '@@ done 6' '@@ end' 'reg A.' '$odd' '"$'\xff'"'|== echo '@@ done 6' '@@ end' 'reg A.' \$'status: 0\\x0d\\x1b[2J\\\\x41' \$'\\xff'|stdout: @@ done 6|stdout: @@ end|stdout: reg A.|stdout: status: 0\\x0d\\x1b[2J\\\\x41|stdout: \\xff|stderr: @@ done 6|stderr: @@ end|stderr: reg A.|stderr: status: 0\\x0d\\x1b[2J\\\\x41|stderr: \\xff|status: 0"
+	"fail 139 'Segmentation fault'|== fail 139 'Segmentation fault'|stderr: Segmentation fault|stderr ends without a newline|status: 139"
+	"echo '@@ done 7' '@@ end' 'reg A.' '$odd' '"$'\xff'"'|== echo '@@ done 7' '@@ end' 'reg A.' \$'status: 0\\x0d\\x1b[2J\\\\x41' \$'\\xff'|stdout: @@ done 7|stdout: @@ end|stdout: reg A.|stdout: status: 0\\x0d\\x1b[2J\\\\x41|stdout: \\xff|stderr: @@ done 7|stderr: @@ end|stderr: reg A.|stderr: status: 0\\x0d\\x1b[2J\\\\x41|stderr: \\xff|status: 0"
 	"echo '"$'\xc2\x85,\x85,\xe2\x80\xa8'"'|== echo \$'\\u0085,\\x85,\\u2028'|stdout: \\u0085,\\x85,\\u2028|stderr: \\u0085,\\x85,\\u2028|status: 0"
-	"'@@ done 9' \"== 3\" status:\\ 0 # a comment|== '@@ done 9' '== 3' 'status: 0'|stdout: 404020646f6e652039|stdout: 3d3d2033|stdout: 7374617475733a2030|stderr: 3|status: 3"
+	"'@@ done 10' \"== 3\" status:\\ 0 # a comment|== '@@ done 10' '== 3' 'status: 0'|stdout: 404020646f6e65203130|stdout: 3d3d2033|stdout: 7374617475733a2030|stderr: 3|status: 3"
 	"-u stdin|== -u stdin|stdout: read 0 bytes|status: 0"
 )
 # Every byte that a case line can hold, in single quotes: all but NUL, the

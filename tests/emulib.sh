@@ -18,7 +18,8 @@ field() {
 
 # expect_run LABEL BEFORE AFTER END STDERR: the run's data register before
 # and after (as 0xHH), how it ended ("status: 0", "exec: denied") and its
-# standard error; it must not have written to standard output.
+# standard error, each line whole; it must not have written to standard
+# output.
 expect_run() {
 	local label=$1 before after end
 	if ! run_block "$label"; then
@@ -33,6 +34,7 @@ expect_run() {
 	[ "$end" = "$4" ] || fail "$label: ended '$end', expected '$4'"
 	[ "$(field stderr)" = "$5" ] || fail "$label: stderr '$(field stderr)', expected '$5'"
 	[ -z "$(field stdout)" ] || fail "$label: wrote to stdout"
+	! grep -q ' ends without a newline$' "$work/block" || fail "$label: a message without its newline"
 }
 
 # check NAME PATTERN COMMAND...: fails, and its standard error, less the

@@ -11,11 +11,14 @@
 //   fail N TEXT    writes TEXT to standard error and exits N;
 //   kill N         dies of signal N;
 //   linger DIR...  leaves a process behind that plants FIFOs named as the
-//                  PC's files in each DIR, writes to the report's port,
-//                  then writes "late" for 5 s;
+//                  next case's files in each DIR, writes to the report's
+//                  port, then writes "late" for 5 s;
+//   fill DIR...    writes to a file in each DIR until it is refused, and
+//                  says why: to fill the disk that later cases write on;
 //   others         names every other process that runs, but init and its
 //                  own parent: nothing a case before it left;
 //   poweroff       powers the PC off at once, as a PC that stops early.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -34,10 +37,9 @@ int dump(int argc, char **argv) {
 			(void)std::fputs("-", stdout);
 		for (const char *p = argv[i]; *p != '\0'; p++)
 			(void)std::printf("%02x", static_cast<unsigned char>(*p));
-		if (i < argc - 1)
-			(void)std::fputs("\n", stdout);
+		(void)std::fputs("\n", stdout);
 	}
-	(void)std::fprintf(stderr, "%d", argc - 1);
+	(void)std::fprintf(stderr, "%d\n", argc - 1);
 	return argc - 1;
 }
 
@@ -45,7 +47,7 @@ int linger(int argc, char **argv) {
 	if (fork() != 0)
 		return 0;
 	for (int i = 2; i < argc; i++) {
-		for (const char *name : {"out", "err", "wait", "denied", "said", "clock"})
+		for (const char *name : {"2.out", "2.err", "2.wait", "2.denied", "2.said"})
 			(void)mkfifo((std::string(argv[i]) + "/" + name).c_str(), 0666);
 	}
 	// And the report's own port, which only root may write.
@@ -60,6 +62,19 @@ int linger(int argc, char **argv) {
 		(void)std::fputs("late\n", stderr);
 		(void)std::fflush(stdout);
 		(void)usleep(50000);
+	}
+	return 0;
+}
+
+int fill(int argc, char **argv) {
+	static const char block[65536] = {};
+	for (int i = 2; i < argc; i++) {
+		FILE *file = std::fopen((std::string(argv[i]) + "/fill").c_str(), "w");
+		while (file != nullptr && std::fwrite(block, 1, sizeof block, file) == sizeof block)
+			;
+		(void)std::printf("%s: %s\n", argv[i], std::strerror(errno));
+		if (file != nullptr)
+			(void)std::fclose(file);
 	}
 	return 0;
 }
@@ -98,7 +113,7 @@ int main(int argc, char **argv) {
 		long got = 0;
 		while (std::getchar() != EOF)
 			got++;
-		(void)std::printf("read %ld bytes", got);
+		(void)std::printf("read %ld bytes\n", got);
 		return 0;
 	}
 	if (mode == "echo") {
@@ -116,6 +131,8 @@ int main(int argc, char **argv) {
 		return std::raise(static_cast<int>(std::strtol(argv[2], nullptr, 10)));
 	if (mode == "linger")
 		return linger(argc, argv);
+	if (mode == "fill")
+		return fill(argc, argv);
 	if (mode == "others" && argc == 2)
 		return others();
 	if (mode == "poweroff" && argc == 2) {
