@@ -12,7 +12,12 @@ import signal
 import subprocess
 import time
 
-SAID = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated", signal.SIGHUP: "hung up"}
+SAID = {
+    signal.SIGINT: "interrupted",
+    signal.SIGQUIT: "quit",
+    signal.SIGTERM: "terminated",
+    signal.SIGHUP: "hung up",
+}
 GRACE = 3
 PR_SET_PDEATHSIG = 1
 # Loaded once, not in each child between its fork and its exec.

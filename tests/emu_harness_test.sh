@@ -2,11 +2,12 @@
 # SPDX-License-Identifier: MIT
 # emu/run's report is the truth: one boot of cases that try to fool it
 # (forged arguments and output, a death by signal and its look-alike, a
-# process left behind that plants FIFOs where the PC keeps its files, a PC
-# that stops early); then the errors a developer meets, each one line: bad
-# options and cases, a wrong binary, a missing tool or home, a fetch that
-# fails or meets the security suite mid-sync, the bound, Ctrl-C and kill -9,
-# after which nothing is left running.
+# process left behind that plants FIFOs where the PC keeps its files, a case
+# that fills the disks it may write, a PC that stops early); then the errors
+# a developer meets, each one line: bad options and cases, a wrong binary or
+# package, none built, a missing tool or home, a fetch that fails or meets
+# the security suite mid-sync, the bound, Ctrl-C, Ctrl-\ and kill -9, after
+# which nothing is left running.
 # usage: emu_harness_test.sh EMU-RUN BINARY STAND-IN (static, amd64)
 set -u
 emu=$1 bin=$2 stand_in=$3
@@ -111,7 +112,23 @@ check "a FIFO for cases" "^emu/run: $work/fifo is not a file$" "$emu" -t 3 -f "$
 check "unbalanced quote" "$work/unbalanced line 2: No closing quotation$" "$emu" -f "$work/unbalanced"
 check "NUL in a case" "$work/nul line 1: a NUL byte" "$emu" -f "$work/nul"
 check "bad case option" "$work/option line 1: option -x not recognized$" "$emu" -f "$work/option"
-check "no binary" "^emu/run: no lptline at /nonexistent: build it first" "$emu" -b /nonexistent 3
+check "no binary" "^emu/run: no lptline at /nonexistent$" "$emu" -b /nonexistent 3
+# A copy of the harness, with nothing built beside it.
+mkdir -p "$work/tree" && cp -r "$(dirname "$emu")" "$work/tree/emu"
+for arch in amd64:default i386:i386; do
+	check "none built for ${arch%:*}" "^emu/run: no lptline at $work/tree/build/${arch#*:}/lptline: build it first \(cmake --preset ${arch#*:} && cmake --build --preset ${arch#*:}\)$" \
+		"$work/tree/emu/run" -a "${arch%:*}" 3
+done
+mkdir -p "$work/deb/DEBIAN" "$work/deb/usr/sbin"
+printf 'Package: lptline\nVersion: 1\nArchitecture: amd64\nMaintainer: T <t@t>\nDescription: t\n' >"$work/deb/DEBIAN/control"
+dpkg-deb -b "$work/deb" "$work/empty.deb" >/dev/null && cp "$bin" "$work/deb/usr/sbin/lptline"
+dpkg-deb -b "$work/deb" "$work/ungranted.deb" >/dev/null
+check "a package without lptline" "^emu/run: no lptline at $work/empty.deb's /usr/sbin/lptline$" \
+	"$emu" -b "$work/empty.deb" 3
+check "a package without its grant" "^emu/run: $work/ungranted.deb has no postinst, which would grant lptline$" \
+	"$emu" -b "$work/ungranted.deb" 3
+check "two users" "-u, -c, -g, -o and -G exclude each other" "$emu" -u -c 3
+check "no case file" "^emu/run: cannot read $work/none: No such file or directory$" "$emu" -f "$work/none"
 check "not a program" "^emu/run: $work/cases is not an ELF program$" "$emu" -b "$work/cases" 3
 echo 'int f(void) { return 0; }' >"$work/object.c" && cc -c -o "$work/object.o" "$work/object.c"
 check "an object file" "^emu/run: $work/object.o is not an ELF program$" "$emu" -b "$work/object.o" 3
@@ -139,9 +156,10 @@ grep -q "^emu/run: downloaded 1,024 kB in [0-9]* s; the bookworm amd64 PC takes 
 	"$work/said" || fail "a fetch's closing line: $(cat "$work/said")"
 "$emu" -h | grep -q '^Exit status: 0 every case ran' || fail "emu/run -h: $("$emu" -h | head -n 1)"
 
-# Stopped: Ctrl-C during a fetch deaf to TERM and during a boot, the bound
-# during a fetch, kill -9 during a boot. The first three say one line with
-# their status, and leave nothing in TMPDIR, in the cache or running.
+# Stopped: Ctrl-C during a fetch deaf to TERM and during a boot, Ctrl-\
+# during a boot, the bound during a fetch, kill -9 during a boot. All but
+# the last say one line with their status, and leave nothing in TMPDIR, in
+# the cache or running.
 mark=LPTLINE_TEST_MARK=$$
 left() {
 	grep -lsa "$mark" /proc/[0-9]*/environ | cut -d/ -f3 | tr '\n' ' '
@@ -182,6 +200,7 @@ while read -r stop status fake what line; do
 done <<'ROWS'
 INT 130 deaf sleep interrupted
 INT 130 - qemu-system interrupted
+QUIT 131 - qemu-system quit
 - 1 hang sleep did not finish within 3 s
 KILL 137 - qemu-system -
 ROWS
