@@ -25,12 +25,14 @@ rows=(
 	"-u fill /tmp /|== -u fill /tmp /|stdout: /tmp: No space left on device|stdout: /: Permission denied|status: 0"
 	"-r 2 x|== -r 2 x|stdout: 78|stderr: 1|status: 1|elapsed: 2 runs"
 	"others|== others|status: 0"
+	"-u -r 2 others linger|== -u -r 2 others linger|status: 0|elapsed: 2 runs"
+	"-u ipc|== -u ipc|stdout: msgget: No space left on device|stdout: semget: Invalid argument|stdout: shmget: No space left on device|status: 0"
 	"kill 11|== kill 11|signal: 11 (SIGSEGV)"
 	"kill 35|== kill 35|signal: 35 (a real-time signal)"
 	"fail 139 'Segmentation fault'|== fail 139 'Segmentation fault'|stderr: Segmentation fault|stderr ends without a newline|status: 139"
-	"echo '@@ done 7' '@@ end' 'reg A.' '$odd' '"$'\xff'"'|== echo '@@ done 7' '@@ end' 'reg A.' \$'status: 0\\x0d\\x1b[2J\\\\x41' \$'\\xff'|stdout: @@ done 7|stdout: @@ end|stdout: reg A.|stdout: status: 0\\x0d\\x1b[2J\\\\x41|stdout: \\xff|stderr: @@ done 7|stderr: @@ end|stderr: reg A.|stderr: status: 0\\x0d\\x1b[2J\\\\x41|stderr: \\xff|status: 0"
+	"echo '@@ done 9' '@@ end' 'reg A.' '$odd' '"$'\xff'"'|== echo '@@ done 9' '@@ end' 'reg A.' \$'status: 0\\x0d\\x1b[2J\\\\x41' \$'\\xff'|stdout: @@ done 9|stdout: @@ end|stdout: reg A.|stdout: status: 0\\x0d\\x1b[2J\\\\x41|stdout: \\xff|stderr: @@ done 9|stderr: @@ end|stderr: reg A.|stderr: status: 0\\x0d\\x1b[2J\\\\x41|stderr: \\xff|status: 0"
 	"echo '"$'\xc2\x85,\x85,\xe2\x80\xa8'"'|== echo \$'\\u0085,\\x85,\\u2028'|stdout: \\u0085,\\x85,\\u2028|stderr: \\u0085,\\x85,\\u2028|status: 0"
-	"'@@ done 10' \"== 3\" status:\\ 0 # a comment|== '@@ done 10' '== 3' 'status: 0'|stdout: 404020646f6e65203130|stdout: 3d3d2033|stdout: 7374617475733a2030|stderr: 3|status: 3"
+	"'@@ done 12' \"== 3\" status:\\ 0 # a comment|== '@@ done 12' '== 3' 'status: 0'|stdout: 404020646f6e65203132|stdout: 3d3d2033|stdout: 7374617475733a2030|stderr: 3|status: 3"
 	"-u stdin|== -u stdin|stdout: read 0 bytes|status: 0"
 )
 # Every byte that a case line can hold, in single quotes: all but NUL, the

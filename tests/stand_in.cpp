@@ -15,8 +15,10 @@
 //                  port, then writes "late" for 5 s;
 //   fill DIR...    writes to a file in each DIR until it is refused, and
 //                  says why: to fill the disk that later cases write on;
-//   others         names every other process that runs, but init and its
-//                  own parent: nothing a case before it left;
+//   others [linger]  names every other process that runs, but init and
+//                  its own parent: nothing a case or run before it left;
+//                  with linger, it leaves one behind;
+//   ipc            tries to make System V IPC, which would outlive it;
 //   poweroff       powers the PC off at once, as a PC that stops early.
 #include <cerrno>
 #include <csignal>
@@ -25,7 +27,10 @@
 #include <cstring>
 #include <dirent.h>
 #include <string>
+#include <sys/msg.h>
 #include <sys/reboot.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,7 +84,7 @@ int fill(int argc, char **argv) {
 	return 0;
 }
 
-int others() {
+int others(int argc, char **argv) {
 	DIR *proc = opendir("/proc");
 	if (proc == nullptr)
 		return 1;
@@ -100,6 +105,18 @@ int others() {
 		(void)std::fclose(file);
 	}
 	(void)closedir(proc);
+	if (argc == 3 && std::strcmp(argv[2], "linger") == 0 && fork() == 0)
+		(void)sleep(5);
+	return 0;
+}
+
+int ipc() {
+	const int queue = msgget(IPC_PRIVATE, 0600);
+	(void)std::printf("msgget: %s\n", queue < 0 ? std::strerror(errno) : "made");
+	const int set = semget(IPC_PRIVATE, 1, 0600);
+	(void)std::printf("semget: %s\n", set < 0 ? std::strerror(errno) : "made");
+	const int segment = shmget(IPC_PRIVATE, 4096, 0600);
+	(void)std::printf("shmget: %s\n", segment < 0 ? std::strerror(errno) : "made");
 	return 0;
 }
 
@@ -133,8 +150,10 @@ int main(int argc, char **argv) {
 		return linger(argc, argv);
 	if (mode == "fill")
 		return fill(argc, argv);
-	if (mode == "others" && argc == 2)
-		return others();
+	if (mode == "others")
+		return others(argc, argv);
+	if (mode == "ipc")
+		return ipc();
 	if (mode == "poweroff" && argc == 2) {
 		sync();
 		return reboot(RB_POWER_OFF);
