@@ -3,7 +3,8 @@
 # busybox, setcap and C library as one cpio archive in merged /usr, which mmdebstrap takes from
 # the release's packages (checked against Debian's signed lists). A fetch works in a folder of
 # its own and renames the PC into place whole, under the cache's lock, so a PC that is there is
-# whole.
+# whole; the next fetch clears what one that was killed outright left.
+import contextlib
 import fcntl
 import glob
 import itertools
@@ -60,8 +61,18 @@ def pc(arch, release, say):
     with open(os.path.join(cache, "lock"), "a") as lock:
         take(lock, cache, say)
         if not os.path.isdir(folder):
+            clear(cache)
             fetch(arch, release, folder, say)
     return folder
+
+
+def clear(cache):
+    """Removes what fetches killed outright left in CACHE, and the scratch folder each named; no
+    fetch of it runs while its lock is held."""
+    for work in glob.glob(os.path.join(cache, ".fetch-*")):
+        with contextlib.suppress(OSError), open(os.path.join(work, "scratch")) as note:
+            remove(note.read())
+        shutil.rmtree(work, ignore_errors=True)
 
 
 def take(lock, cache, say):
@@ -87,6 +98,8 @@ def fetch(arch, release, folder, say):
     # folders.
     scratch = tempfile.mkdtemp(prefix="lptline-fetch.")
     os.chmod(scratch, 0o1777)
+    with open(os.path.join(work, "scratch"), "w") as note:
+        note.write(scratch)
     try:
         errors = download(arch, release, work, scratch, what, say)
         unpack(os.path.join(work, "pc.tar"), os.path.join(work, "root"))
@@ -102,7 +115,9 @@ def fetch(arch, release, folder, say):
 
 
 def mmdebstrap(arch, release):
-    argv = ["mmdebstrap", "--verbose", "--variant=extract", f"--architectures={arch}"]
+    # In a namespace of its own, as root too, so that its mounts end with it, however it ends.
+    argv = ["mmdebstrap", "--mode=unshare", "--verbose", "--variant=extract"]
+    argv.append(f"--architectures={arch}")
     argv.append(f"--include=linux-image-{KERNELS[arch]},busybox-static,libcap2-bin")
     argv.append("--dpkgopt=path-exclude=/*")
     for path in KEEP:

@@ -7,7 +7,8 @@
 # a developer meets, each one line: bad options and cases, a wrong binary or
 # package, none built, a missing tool or home, a fetch that fails or meets
 # the security suite mid-sync, the bound, Ctrl-C, Ctrl-\ and kill -9, after
-# which nothing is left running.
+# which nothing is left running, and which the next fetch clears up after;
+# a closed pipe ends it quietly.
 # usage: emu_harness_test.sh EMU-RUN BINARY STAND-IN (static, amd64)
 set -u
 emu=$1 bin=$2 stand_in=$3
@@ -86,7 +87,7 @@ cat >"$work/mm/mmdebstrap" <<'EOF'
 #!/usr/bin/env bash
 case $FAKE in
 fail) echo "E: Failed to fetch http://mirror.example/debian/dists/bookworm/InRelease  503  Service Unavailable" >&2 && exit 1 ;;
-hang) sleep 600 ;;
+hang) exec sleep 600 ;;
 deaf) trap '' TERM && sleep 600 ;;
 security) if [[ $* != *--setup-hook=*-security* ]]; then
 	echo "E: Failed to fetch http://mirror.example/debian-security/dists/bookworm-security/main/binary-amd64/Packages.xz  File has unexpected size (1 != 2). Mirror sync in progress?" >&2
@@ -157,11 +158,18 @@ fi
 grep -q "^emu/run: downloaded 1,024 kB in [0-9]* s; the bookworm amd64 PC takes [0-9]* MB in $work/xdg/lptline/bookworm-amd64$" \
 	"$work/said" || fail "a fetch's closing line: $(cat "$work/said")"
 "$emu" -h | grep -q '^Exit status: 0 every case ran' || fail "emu/run -h: $("$emu" -h | head -n 1)"
+# Into a pipe whose reader has gone.
+(sleep 0.2 && exec "$emu" -h) 2>"$work/said" | head -c 0
+piped=${PIPESTATUS[0]}
+if [ "$piped" -ne 141 ] || [ -s "$work/said" ]; then
+	fail "emu/run -h into a closed pipe: status $piped, said $(cat "$work/said")"
+fi
 
 # Stopped: Ctrl-C during a fetch deaf to TERM and during a boot, Ctrl-\
-# during a boot, the bound during a fetch, kill -9 during a boot. All but
-# the last say one line with their status, and leave nothing in TMPDIR, in
-# the cache or running.
+# during a boot, the bound during a fetch, kill -9 during a boot and during
+# a fetch. All but the last two say one line with their status, and leave
+# nothing in TMPDIR, in the cache or running; kill -9 leaves nothing
+# running.
 mark=LPTLINE_TEST_MARK=$$
 left() {
 	grep -lsa "$mark" /proc/[0-9]*/environ | cut -d/ -f3 | tr '\n' ' '
@@ -192,7 +200,7 @@ while read -r stop status fake what line; do
 	sleep 0.5
 	said=$(grep -v '\.\.\.$' "$work/err")
 	if [ "$stop" = KILL ]; then
-		[ -z "$(left)" ] || fail "kill -9 during the boot left $(left)"
+		[ -z "$(left)" ] || fail "kill -9 during $what left $(left)"
 	elif [ "$got" -ne "$status" ] || [ "$said" != "emu/run: $line" ] || [ -n "$(left)" ] ||
 		[ -n "$(find "$work/tmp" "$work/xdg/lptline" -mindepth 1 ! -name lock 2>/dev/null)" ]; then
 		fail "$stop during $what: status $got, said '$said', left $(left)" \
@@ -205,6 +213,14 @@ INT 130 - qemu-system interrupted
 QUIT 131 - qemu-system quit
 - 1 hang sleep did not finish within 3 s
 KILL 137 - qemu-system -
+KILL 137 hang sleep -
 ROWS
 left | xargs -r kill -KILL
+# What the fetch killed outright left, the next one clears.
+fetched() {
+	find "$work/tmp" "$work/xdg/lptline" -mindepth 1 -maxdepth 1 \( -name 'lptline-fetch.*' -o -name '.fetch-*' \)
+}
+[ "$(fetched | wc -l)" -eq 2 ] || fail "a fetch killed outright left $(fetched)"
+env TMPDIR="$work/tmp" "${fetching[@]}" FAKE=ok "$emu" -d bookworm -b "$bin" 3 2>/dev/null
+[ -z "$(fetched)" ] || fail "the next fetch left $(fetched)"
 finish
