@@ -3,7 +3,8 @@
 # emu/run's report is the truth: one boot of cases that try to fool it
 # (forged arguments and output, a death by signal and its look-alike, a
 # process left behind that plants FIFOs where the PC keeps its files, a case
-# that fills the disks it may write, a PC that stops early); then the errors
+# that fills the disks it may write, its output's or the PC's memory, IPC
+# and ptrace that would reach beyond a case, a PC that stops early); then the errors
 # a developer meets, each one line: bad options and cases, a wrong binary or
 # package, none built, a missing tool or home, a fetch that fails or meets
 # the security suite mid-sync, the bound, Ctrl-C, Ctrl-\ and kill -9, after
@@ -27,7 +28,7 @@ rows=(
 	"-r 2 x|== -r 2 x|stdout: 78|stderr: 1|status: 1|elapsed: 2 runs"
 	"others|== others|status: 0"
 	"-u -r 2 others linger|== -u -r 2 others linger|status: 0|elapsed: 2 runs"
-	"-u ipc|== -u ipc|stdout: msgget: No space left on device|stdout: semget: Invalid argument|stdout: shmget: No space left on device|status: 0"
+	"-u ipc|== -u ipc|stdout: msgget: No space left on device|stdout: semget: Invalid argument|stdout: shmget: No space left on device|stdout: mq_open: No space left on device|stdout: add_key: Required key not available|status: 0"
 	"kill 11|== kill 11|signal: 11 (SIGSEGV)"
 	"kill 35|== kill 35|signal: 35 (a real-time signal)"
 	"fail 139 'Segmentation fault'|== fail 139 'Segmentation fault'|stderr: Segmentation fault|stderr ends without a newline|status: 139"
@@ -35,6 +36,9 @@ rows=(
 	"echo '"$'\xc2\x85,\x85,\xe2\x80\xa8'"'|== echo \$'\\u0085,\\x85,\\u2028'|stdout: \\u0085,\\x85,\\u2028|stderr: \\u0085,\\x85,\\u2028|status: 0"
 	"'@@ done 12' \"== 3\" status:\\ 0 # a comment|== '@@ done 12' '== 3' 'status: 0'|stdout: 404020646f6e65203132|stdout: 3d3d2033|stdout: 7374617475733a2030|stderr: 3|status: 3"
 	"-u stdin|== -u stdin|stdout: read 0 bytes|status: 0"
+	"-u traceme|== -u traceme|stdout: ptrace: Operation not permitted|status: 0"
+	"-u oom|== -u oom|stdout: oom_score_adj 1000, its parent's -1000; lowered to 0: Permission denied|signal: 9 (SIGKILL)"
+	"fill /run/out|== fill /run/out|output cut short: it filled the PC's 16 MB for it|status: 0"
 )
 # Every byte that a case line can hold, in single quotes: all but NUL, the
 # newline and the quote itself. Then an argument too long for the PC to

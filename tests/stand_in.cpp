@@ -18,20 +18,32 @@
 //   others [linger]  names every other process that runs, but init and
 //                  its own parent: nothing a case or run before it left;
 //                  with linger, it leaves one behind;
-//   ipc            tries to make System V IPC, which would outlive it;
-//   poweroff       powers the PC off at once, as a PC that stops early.
+//   ipc            tries to make System V IPC, a POSIX message queue and a
+//                  key in the user's keyring, which would outlive it;
+//   poweroff       powers the PC off at once, as a PC that stops early;
+//   traceme        asks to be traced by its parent, which is the PC's time,
+//                  then stops itself, which time would take for its end;
+//   oom            says its own OOM setting and its parent's, tries to lower
+//                  its own, then takes memory that no process holds until
+//                  the OOM killer ends something.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
+#include <linux/keyctl.h>
+#include <mqueue.h>
 #include <string>
+#include <sys/mman.h>
 #include <sys/msg.h>
+#include <sys/ptrace.h>
 #include <sys/reboot.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -117,6 +129,47 @@ int ipc() {
 	(void)std::printf("semget: %s\n", set < 0 ? std::strerror(errno) : "made");
 	const int segment = shmget(IPC_PRIVATE, 4096, 0600);
 	(void)std::printf("shmget: %s\n", segment < 0 ? std::strerror(errno) : "made");
+	const mqd_t mq = mq_open("/stand-in", O_CREAT | O_RDWR, 0600, nullptr);
+	(void)std::printf("mq_open: %s\n",
+	                  mq == static_cast<mqd_t>(-1) ? std::strerror(errno) : "made");
+	const long key = syscall(SYS_add_key, "user", "stand-in", "x", 1, KEY_SPEC_USER_KEYRING);
+	(void)std::printf("add_key: %s\n", key < 0 ? std::strerror(errno) : "made");
+	return 0;
+}
+
+int traceme() {
+	if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
+		(void)std::printf("ptrace: %s\n", std::strerror(errno));
+		return 0;
+	}
+	return std::raise(SIGUSR1);
+}
+
+long oom_setting(const std::string &pid) {
+	FILE *file = std::fopen(("/proc/" + pid + "/oom_score_adj").c_str(), "r");
+	char line[16] = "";
+	if (file != nullptr) {
+		(void)std::fgets(line, sizeof line, file);
+		(void)std::fclose(file);
+	}
+	return std::strtol(line, nullptr, 10);
+}
+
+int oom() {
+	const long own = oom_setting("self");
+	const long parent = oom_setting(std::to_string(getppid()));
+	FILE *file = std::fopen("/proc/self/oom_score_adj", "w");
+	const bool lowered =
+	    file != nullptr && std::fputs("0", file) >= 0 && std::fclose(file) == 0;
+	(void)std::printf("oom_score_adj %ld, its parent's %ld; lowered to 0: %s\n", own, parent,
+	                  lowered ? "yes" : std::strerror(errno));
+	(void)std::fflush(stdout);
+	const int fd = memfd_create("stand-in", 0);
+	const off_t step = 1 << 20;
+	off_t size = 0;
+	while (fd >= 0 && fallocate(fd, 0, size, step) == 0)
+		size += step;
+	(void)std::printf("%ld MB: %s\n", static_cast<long>(size / step), std::strerror(errno));
 	return 0;
 }
 
@@ -158,5 +211,9 @@ int main(int argc, char **argv) {
 		sync();
 		return reboot(RB_POWER_OFF);
 	}
+	if (mode == "traceme" && argc == 2)
+		return traceme();
+	if (mode == "oom" && argc == 2)
+		return oom();
 	return dump(argc, argv);
 }
