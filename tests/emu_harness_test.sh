@@ -4,12 +4,15 @@
 # (forged arguments and output, a death by signal and its look-alike, a
 # process left behind that plants FIFOs where the PC keeps its files, a case
 # that fills the disks it may write, its output's or the PC's memory, IPC
-# and ptrace that would reach beyond a case, a PC that stops early); then the errors
-# a developer meets, each one line: bad options and cases, a wrong binary or
-# package, none built, a missing tool or home, a fetch that fails or meets
-# the security suite mid-sync, the bound, Ctrl-C, Ctrl-\ and kill -9, after
-# which nothing is left running, and which the next fetch clears up after;
-# a closed pipe ends it quietly.
+# and ptrace that would reach beyond a case, a PC that stops early), in
+# which QEMU shows each access to the port: writes twice, a read, the
+# status and control registers; a root program that forges the report,
+# which cannot forge what QEMU saw; traces that do not match the report;
+# then the errors a developer meets, each one line: bad options and cases,
+# a wrong binary or package, none built, a missing tool or home, a fetch
+# that fails or meets the security suite mid-sync, the bound, Ctrl-C,
+# Ctrl-\ and kill -9, after which nothing is left running, and which the
+# next fetch clears up after; a closed pipe ends it quietly.
 # usage: emu_harness_test.sh EMU-RUN BINARY STAND-IN (static, amd64)
 set -u
 emu=$1 bin=$2 stand_in=$3
@@ -23,22 +26,26 @@ emu=$1 bin=$2 stand_in=$3
 # 0xff, U+0085 and U+2028 apart from a lone 0x85.
 odd=$'status: 0\r\e[2J\\x41'
 rows=(
-	"-u linger /tmp / /run/emu /run/out|== -u linger /tmp / /run/emu /run/out|status: 0"
-	"-u fill /tmp /|== -u fill /tmp /|stdout: /tmp: No space left on device|stdout: /: Permission denied|status: 0"
-	"-r 2 x|== -r 2 x|stdout: 78|stderr: 1|status: 1|elapsed: 2 runs"
-	"others|== others|status: 0"
-	"-u -r 2 others linger|== -u -r 2 others linger|status: 0|elapsed: 2 runs"
-	"-u ipc|== -u ipc|stdout: msgget: No space left on device|stdout: semget: Invalid argument|stdout: shmget: No space left on device|stdout: mq_open: No space left on device|stdout: add_key: Required key not available|status: 0"
-	"kill 11|== kill 11|signal: 11 (SIGSEGV)"
-	"kill 35|== kill 35|signal: 35 (a real-time signal)"
-	"fail 139 'Segmentation fault'|== fail 139 'Segmentation fault'|stderr: Segmentation fault|stderr ends without a newline|status: 139"
-	"echo '@@ done 9' '@@ end' 'reg A.' '$odd' '"$'\xff'"'|== echo '@@ done 9' '@@ end' 'reg A.' \$'status: 0\\x0d\\x1b[2J\\\\x41' \$'\\xff'|stdout: @@ done 9|stdout: @@ end|stdout: reg A.|stdout: status: 0\\x0d\\x1b[2J\\\\x41|stdout: \\xff|stderr: @@ done 9|stderr: @@ end|stderr: reg A.|stderr: status: 0\\x0d\\x1b[2J\\\\x41|stderr: \\xff|status: 0"
-	"echo '"$'\xc2\x85,\x85,\xe2\x80\xa8'"'|== echo \$'\\u0085,\\x85,\\u2028'|stdout: \\u0085,\\x85,\\u2028|stderr: \\u0085,\\x85,\\u2028|status: 0"
-	"'@@ done 12' \"== 3\" status:\\ 0 # a comment|== '@@ done 12' '== 3' 'status: 0'|stdout: 404020646f6e65203132|stdout: 3d3d2033|stdout: 7374617475733a2030|stderr: 3|status: 3"
-	"-u stdin|== -u stdin|stdout: read 0 bytes|status: 0"
-	"-u traceme|== -u traceme|stdout: ptrace: Operation not permitted|status: 0"
-	"-u oom|== -u oom|stdout: oom_score_adj 1000, its parent's -1000; lowered to 0: Permission denied|signal: 9 (SIGKILL)"
-	"fill /run/out|== fill /run/out|output cut short: it filled the PC's 16 MB for it|status: 0"
+	"-u linger /tmp / /run/emu /run/out|== -u linger /tmp / /run/emu /run/out|port: none|status: 0"
+	"-u fill /tmp /|== -u fill /tmp /|port: none|stdout: /tmp: No space left on device|stdout: /: Permission denied|status: 0"
+	"-r 2 x|== -r 2 x|port: none|stdout: 78|stderr: 1|status: 1|elapsed: 2 runs"
+	"others|== others|port: none|status: 0"
+	"-u -r 2 others linger|== -u -r 2 others linger|port: none|status: 0|elapsed: 2 runs"
+	"-u ipc|== -u ipc|port: none|stdout: msgget: No space left on device|stdout: semget: Invalid argument|stdout: shmget: No space left on device|stdout: mq_open: No space left on device|stdout: add_key: Required key not available|status: 0"
+	"kill 11|== kill 11|port: none|signal: 11 (SIGSEGV)"
+	"kill 35|== kill 35|port: none|signal: 35 (a real-time signal)"
+	"fail 139 'Segmentation fault'|== fail 139 'Segmentation fault'|port: none|stderr: Segmentation fault|stderr ends without a newline|status: 139"
+	"echo '@@ done 9' '@@ end' 'reg A.' '$odd' '"$'\xff'"'|== echo '@@ done 9' '@@ end' 'reg A.' \$'status: 0\\x0d\\x1b[2J\\\\x41' \$'\\xff'|port: none|stdout: @@ done 9|stdout: @@ end|stdout: reg A.|stdout: status: 0\\x0d\\x1b[2J\\\\x41|stdout: \\xff|stderr: @@ done 9|stderr: @@ end|stderr: reg A.|stderr: status: 0\\x0d\\x1b[2J\\\\x41|stderr: \\xff|status: 0"
+	"echo '"$'\xc2\x85,\x85,\xe2\x80\xa8'"'|== echo \$'\\u0085,\\x85,\\u2028'|port: none|stdout: \\u0085,\\x85,\\u2028|stderr: \\u0085,\\x85,\\u2028|status: 0"
+	"'@@ done 12' \"== 3\" status:\\ 0 # a comment|== '@@ done 12' '== 3' 'status: 0'|port: none|stdout: 404020646f6e65203132|stdout: 3d3d2033|stdout: 7374617475733a2030|stderr: 3|status: 3"
+	"-u stdin|== -u stdin|port: none|stdout: read 0 bytes|status: 0"
+	"-u traceme|== -u traceme|port: none|stdout: ptrace: Operation not permitted|status: 0"
+	"-u oom|== -u oom|port: none|stdout: oom_score_adj 1000, its parent's -1000; lowered to 0: Permission denied|signal: 9 (SIGKILL)"
+	"fill /run/out|== fill /run/out|port: none|output cut short: it filled the PC's 16 MB for it|status: 0"
+	"port w0=00 w0=04|== port w0=00 w0=04|port: write data 0x00, write data 0x04|status: 0"
+	"port r0 w0=04|== port r0 w0=04|port: read data 0x04, write data 0x04|status: 0"
+	"port w1=00 w2=cc|== port w1=00 w2=cc|port: write status 0x00, write control 0xcc|status: 0"
+	"-r 3 port w0=04 w0=04|== -r 3 port w0=04 w0=04|port: write data 0x04 (6 times)|status: 0|elapsed: 3 runs"
 )
 # Every byte that a case line can hold, in single quotes: all but NUL, the
 # newline and the quote itself. Then an argument too long for the PC to
@@ -74,11 +81,72 @@ for i in "${!rows[@]}"; do
 done
 dumped=$(printf '%s' "$every" | od -An -v -tx1 | tr -d ' \n')
 [[ ${cases[${#rows[@]}]-} == *"|stdout: $dumped|stderr: 1|status: 1" ]] || fail "every byte: ${cases[${#rows[@]}]-none}"
-[[ ${cases[${#rows[@]} + 1]-} =~ ^"== $long|shell: ".*"time: Argument list too long|exec: failed"$ ]] ||
+[[ ${cases[${#rows[@]} + 1]-} =~ ^"== $long|port: none|shell: ".*"time: Argument list too long|exec: failed"$ ]] ||
 	fail "too long an argument: $(cut -c 140000- <<<"${cases[${#rows[@]} + 1]-none}")"
 [ "${#cases[@]}" -eq $((${#rows[@]} + 2)) ] || fail "${#cases[@]} cases shown, expected $((${#rows[@]} + 2))"
 LC_ALL=C grep -q '[[:cntrl:]]' "$work/report" && fail "control characters in the report"
 echo "ok: ${#cases[@]} cases that try to fool the report, then an early stop"
+
+# As root, a program can forge the report's status and end, which stops it
+# there, but not what QEMU saw it do to the port.
+"$emu" -b "$stand_in" forge 1 >"$work/report" 2>"$work/err"
+status=$?
+said=$(grep -v '\.\.\.$' "$work/err")
+if [ "$status" -ne 1 ] || [[ $said != *"stopped after 1 of 1 cases"* ]]; then
+	fail "the forger: status $status, said $said"
+fi
+forged="before: lines 8..1: 1 0 1 0 1 0 1 0 (0xaa)|after: lines 8..1: 0 0 0 1 0 0 0 1 (0x11)|port: write data 0x11|status: 0"
+if ! run_block "forge 1" || [ "$(grep -v '^==' "$work/block" | paste -sd'|')" != "$forged" ]; then
+	fail "the forger's case: $(paste -sd'|' "$work/report")"
+fi
+echo "ok: a forged report shows what QEMU saw"
+
+# A trace that cannot be matched with the report's cases fails the run. A
+# stand-in QEMU writes a report of one finished case and a trace: the PC's
+# own read, then a row's words (+: a case's start mark, -: its end, w: a
+# write of 0x04 to the data register, cut: one cut short; none: no trace).
+mkdir -p "$work/tq"
+cat >"$work/tq/qemu-system-x86_64" <<'EOF'
+#!/usr/bin/env bash
+for arg; do
+	case $arg in
+	file:*/report) printf '@@ start\npc fake\nport 0x378\n@@ cases\nstatus 0\n@@ done 1\n@@ end\n' >"${arg#file:}" ;;
+	*/trace) trace=$arg ;;
+	esac
+done
+echo "parallel_ioport_read read [SW] addr 0x00 val 0xaa" >"$trace"
+for word in $FAKE_TRACE; do
+	case $word in
+	+) echo "pci_cfg_read i440FX 00:00.0 @0xf0 -> 0x0" ;;
+	-) echo "pci_cfg_read i440FX 00:00.0 @0xf1 -> 0x0" ;;
+	w) echo "parallel_ioport_write write [SW] addr 0x00 val 0x04" ;;
+	cut) printf 'parallel_ioport_write write [SW] addr 0x00 val 0x0' ;;
+	none) : >"$trace" ;;
+	esac >>"$trace"
+done
+EOF
+chmod +x "$work/tq/qemu-system-x86_64"
+while IFS='|' read -r what trace line; do
+	if [ "$line" = - ]; then
+		PATH=$work/tq:$PATH FAKE_TRACE=$trace "$emu" -b "$bin" 3 >"$work/report" 2>/dev/null
+		if ! run_block 3 || [ "$(field port)|$(field after)" != "write data 0x04|lines 8..1: 0 0 0 0 0 1 0 0 (0x04)" ]; then
+			fail "$what: $(paste -sd'|' "$work/report")"
+		else
+			echo "ok: $what: $(field port)"
+		fi
+	else
+		check "$what" "^emu/run: $line$" env PATH="$work/tq:$PATH" FAKE_TRACE="$trace" "$emu" -b "$bin" 3
+	fi
+done <<'ROWS'
+a trace that matches|+ w -|-
+no trace events|none|QEMU traced no access to the parallel port: has qemu-system-x86_64 parallel_ioport_read and parallel_ioport_write\?
+no marks|w|QEMU's trace marks 0 cases, the PC's report 1
+a trace cut short|+ w cut|QEMU's trace marks 0 cases, the PC's report 1
+more marks than cases|+ - + w -|QEMU's trace marks 2 cases, the PC's report 1
+an end before a start|- + w -|QEMU's trace marks case 1 out of order
+two starts|+ + w -|QEMU's trace marks case 1 out of order
+an access after a case|+ - w|QEMU's trace shows the port accessed after case 1
+ROWS
 
 # Errors before the boot, and what a fetch meets. Stand-ins: mmdebstrap
 # fails as apt does, or finds the security suite mid-sync unless its setup

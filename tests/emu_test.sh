@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The real binary on an emulated PC with a parallel port: what each run
-# leaves in the data register, read back by the guest. One boot for all.
+# The real binary on an emulated PC with a parallel port: what QEMU saw
+# each run do to the port (one write of the right byte to the data
+# register, or nothing at all), and the byte it left there. One boot for
+# all.
 # usage: emu_test.sh EMU-RUN BINARY ARCH MACHINE [PORT [RELEASES]]
 # (BINARY: lptline or its .deb; ARCH MACHINE: amd64 x86_64 or i386 i686;
 # PORT: where the PC's port is, default 0x378; RELEASES: the PCs' Debian
@@ -14,7 +16,7 @@ emu=$1 bin=$2 arch=$3 machine=$4 port=${5-0x378} releases=${6-bookworm}
 . "$(dirname "$0")/emulib.sh"
 
 # Case line (lptline's arguments as words), its label in the report (the
-# case as a case file would say it), and the byte it must leave on the lines.
+# case as a case file would say it), and the byte it must write, once.
 cases=(
 	"1|1|0x01" "2|2|0x02" "3|3|0x04" "4|4|0x08" "5|5|0x10" "6|6|0x20" "7|7|0x40"
 	"8|8|0x80" "0|0|0x00" "9|9|0x09" "16|16|0x10" "128|128|0x80" "255|255|0xff"
@@ -25,17 +27,18 @@ cases=(
 )
 pairs=10 # of cases of two held runs, and of two bare starts
 # Who runs it, in this order after 0x5a is written: case line, label, the
-# register before and after, status, standard error. The capability and
-# the package's grant (its postinst) are taken back after each run.
+# register before and after, what QEMU saw of the port, status, standard
+# error. The capability and the package's grant (its postinst) are taken
+# back after each run.
 refused="ioperm: Operation not permitted"
 users=(
-	"-u 3|-u 3|0x5a|0x5a|status: 1|$refused"
-	"--|--|0x5a|0x5a|status: 2|usage: lptline LINE"
-	"-c 5|-c 5|0x5a|0x10|status: 0|"
-	"-u 6|-u 6|0x10|0x10|status: 1|$refused"
-	"-g 6|-g 6|0x10|0x20|status: 0|"
-	"-o 7|-o 7|0x20|0x20|exec: denied|"
-	"-G 8|-G 8|0x20|0x20|status: 1|$refused"
+	"-u 3|-u 3|0x5a|0x5a|none|status: 1|$refused"
+	"--|--|0x5a|0x5a|none|status: 2|usage: lptline LINE"
+	"-c 5|-c 5|0x5a|0x10|write data 0x10|status: 0|"
+	"-u 6|-u 6|0x10|0x10|none|status: 1|$refused"
+	"-g 6|-g 6|0x10|0x20|write data 0x20|status: 0|"
+	"-o 7|-o 7|0x20|0x20|none|exec: denied|"
+	"-G 8|-G 8|0x20|0x20|none|status: 1|$refused"
 )
 
 # Each case follows a run that writes its complement, so every line must
@@ -95,22 +98,26 @@ for release in $releases; do
 	fi
 
 	pc=$(sed -n 's/^pc: //p' "$work/report")
-	echo "pc: $pc; port: $(sed -n 's/^port: //p' "$work/report")"
+	echo "pc: $pc; port: $(sed -n '1,/^== /s/^port: //p' "$work/report")"
 	[[ $pc == "$machine, Debian $release, "* ]] || fail "the PC is not $machine with Debian $release"
 	grep -qx "port: $port" "$work/report" || fail "the PC's port is not at $port"
 
 	for c in "${cases[@]}"; do
 		want=${c##*|}
 		label=${c#*|}
-		expect_run "${label%|*}" "$(printf '0x%02x' $((255 - want)))" "$want" "status: 0" ""
+		expect_run "${label%|*}" "$(printf '0x%02x' $((255 - want)))" "$want" "write data $want" "status: 0" ""
 	done
 	for u in "${users[@]}"; do
-		IFS='|' read -r _ label before after status error <<<"$u"
-		expect_run "$label" "$before" "$after" "$status" "$error"
+		IFS="|" read -r _ label before after seen status error <<<"$u"
+		expect_run "$label" "$before" "$after" "$seen" "$status" "$error"
 		[ -z "$(field setcap)$(field grant)" ] || fail "$label: the grant said $(field setcap)$(field grant)"
 	done
-	# Locked down, the register cannot be read back either.
-	expect_run "-l 5" 0x04 "" "status: 1" "$refused"
+	expect_run "-l 5" 0x04 0x04 none "status: 1" "$refused"
+	# Each held run writes once; the starts without a line touch nothing.
+	for pair in "-r 2 3|write data 0x04 (2 times)" "-r 2|none"; do
+		ports=$(awk -v want="== ${pair%|*}" '/^== / { on = $0 == want } on && /^port: /' "$work/report" | sort | uniq -c)
+		[ "$ports" = "$(printf '%7d port: %s' "$pairs" "${pair#*|}")" ] || fail "${pair%|*}: $ports"
+	done
 
 	# No held run is shorter than the hold. Two runs sleep through their
 	# two holds, and idle the PC that long, give or take a few ms of

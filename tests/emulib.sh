@@ -16,10 +16,10 @@ field() {
 	sed -n "s/^$1: //p" "$work/block"
 }
 
-# expect_run LABEL BEFORE AFTER END STDERR: the run's data register before
-# and after (as 0xHH), how it ended ("status: 0", "exec: denied") and its
-# standard error, each line whole; it must not have written to standard
-# output.
+# expect_run LABEL BEFORE AFTER PORT END STDERR: the run's data register
+# before and after (as 0xHH), what QEMU saw of the port ("write data 0x04",
+# "none"), how it ended ("status: 0", "exec: denied") and its standard
+# error, each line whole; it must not have written to standard output.
 expect_run() {
 	local label=$1 before after end
 	if ! run_block "$label"; then
@@ -30,9 +30,10 @@ expect_run() {
 	after=$(field after | grep -o '0x[0-9a-f][0-9a-f]')
 	[ "$before" = "$2" ] || fail "$label: before $before, expected $2"
 	[ "$after" = "$3" ] || fail "$label: after $after, expected $3"
+	[ "$(field port)" = "$4" ] || fail "$label: port '$(field port)', expected '$4'"
 	end=$(grep -E '^(status|signal|exec): ' "$work/block")
-	[ "$end" = "$4" ] || fail "$label: ended '$end', expected '$4'"
-	[ "$(field stderr)" = "$5" ] || fail "$label: stderr '$(field stderr)', expected '$5'"
+	[ "$end" = "$5" ] || fail "$label: ended '$end', expected '$5'"
+	[ "$(field stderr)" = "$6" ] || fail "$label: stderr '$(field stderr)', expected '$6'"
 	[ -z "$(field stdout)" ] || fail "$label: wrote to stdout"
 	! grep -q ' ends without a newline$' "$work/block" || fail "$label: a message without its newline"
 }
