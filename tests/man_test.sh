@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The manual passes mandoc's lint, renders without a warning, quotes the
-# binary's own usage line and names the path this build installs to; and
-# its relay script switches the relay off however it ends: done, a failed
-# write, or a signal during its sleep.
+# binary's own usage line and names the path this build installs to; each
+# of its examples for two lines at once gives their bytes' sum, and no line
+# number; and its relay script switches the relay off however it ends:
+# done, a failed write, or a signal during its sleep.
 # usage: man_test.sh BUILT-PAGE BINARY INSTALLED-PATH
 set -u
 page=$1
@@ -21,6 +22,18 @@ synopsis=$(sed -n '/^SYNOPSIS/{n;p;q}' <<<"$rendered" | sed 's/^ *//')
 examples=$(sed -n '/^EXAMPLES/,/^DIAGNOSTICS/p' <<<"$rendered")
 paths=$(grep -o '[/a-z]*/sbin/lptline' <<<"$examples" | sort -u)
 [ "$paths" = "$installed" ] || fail "the examples name '$paths', not '$installed'"
+
+# "lines A and B are ..., so lptline N": the low byte of N has bits A-1 and
+# B-1, and N is no line number, which would drive one line.
+pairs=0
+while read -r a b n; do
+	pairs=$((pairs + 1))
+	if [ "$n" -le 8 ] || [ $((n & 255)) -ne $(((1 << (a - 1)) | (1 << (b - 1)))) ]; then
+		fail "lptline $n does not drive lines $a and $b"
+	fi
+done < <(tr '\n' ' ' <"$page" | grep -oE 'lines [1-8] and [1-8] are [^;]*\.Ql lptline [0-9]+' |
+	sed -E 's/lines ([1-8]) and ([1-8]) .*lptline ([0-9]+)/\1 \2 \3/')
+[ "$pairs" -ge 2 ] || fail "the manual shows $pairs examples of two lines at once"
 
 # The script, from its first line to its sleep, running a stand-in that
 # logs its argument and exits with $status.
