@@ -6,9 +6,10 @@
 # root:lp 0754 with cap_sys_rawio=ep, after an upgrade too; an
 # administrator's override wins and survives upgrades, the capability set
 # again, unless every user may run it; where it cannot grant (setcap fails,
-# no group lp, no binary) it says why in one line; purged, nothing is left.
-# It changes the system, so it is registered only when asked for, runs only
-# as root, and only where no lptline package is installed already.
+# no group lp, no binary) it says why in one line; purged, nothing is left;
+# and its autopkgtest tests pass, with autopkgtest's own runner on this
+# machine. It changes the system, so it is registered only when asked for,
+# runs only as root, and only where no lptline package is installed already.
 # usage: package_test.sh SOURCE-DIR
 set -u
 src=$1
@@ -147,4 +148,11 @@ left=$(ls -d "$bin" /usr/share/man/man8/lptline.8.gz /usr/share/doc/lptline /var
 [ -z "$left" ] || fail "left after purging: $left"
 dpkg -s lptline >/dev/null 2>&1 && fail "dpkg still knows lptline after purging"
 
+# The tests of the installed package, which debian/tests holds, as
+# autopkgtest runs them on a testbed: here, this machine.
+if autopkgtest "$changes" -- null >"$work/autopkgtest" 2>&1; then
+	sed -n '/@@@ summary$/,$s/^\([a-z-]* *[A-Z]*\)$/autopkgtest: \1/p' "$work/autopkgtest"
+else
+	fail "autopkgtest: $(tail -n 20 "$work/autopkgtest")"
+fi
 finish
