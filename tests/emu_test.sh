@@ -83,7 +83,7 @@ idle() {
 # README give the same owner, mode and capability.
 top=$(dirname "$emu")/..
 for value in owner mode caps; do
-	eval "$(grep "^$value=" "$top/pkg/postinst")"
+	eval "$(grep "^$value=" "$top/debian/postinst")"
 done
 # shellcheck disable=SC2154 # set by the eval above
 for line in "chown $owner /usr/local/sbin/lptline" "chmod $mode /usr/local/sbin/lptline" \

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The manual passes mandoc's lint, renders without a warning, quotes the
-# binary's own usage line and names the path this build installs to; each
-# of its examples for two lines at once gives their bytes' sum, and no line
-# number; and its relay script switches the relay off however it ends:
-# done, a failed write, or a signal during its sleep.
+# The manual passes mandoc's lint (where mandoc is), renders without a
+# warning, quotes the binary's own usage line and names the path this build
+# installs to; each of its examples for two lines at once gives their
+# bytes' sum, and no line number; and its relay script switches the relay
+# off however it ends: done, a failed write, or a signal during its sleep.
 # usage: man_test.sh BUILT-PAGE BINARY INSTALLED-PATH
 set -u
 page=$1
@@ -12,7 +12,13 @@ bin=$2
 installed=$3
 # shellcheck source=testlib.sh
 . "$(dirname "$0")/testlib.sh"
-lint=$(mandoc -Tlint -Wwarning "$page" 2>&1) || fail "mandoc: $lint"
+# The Debian package's build has groff's warnings alone: its dependencies
+# name no mandoc, which Debian 12 cannot install beside a cross build's.
+if command -v mandoc >/dev/null; then
+	lint=$(mandoc -Tlint -Wwarning "$page" 2>&1) || fail "mandoc: $lint"
+else
+	echo "skip: mandoc's lint, as there is no mandoc"
+fi
 rendered=$(MANWIDTH=80 man --warnings -l "$page" 2>"$work/warnings")
 [ -s "$work/warnings" ] && fail "warnings: $(cat "$work/warnings")"
 usage=$("$bin" 2>&1)

@@ -1,17 +1,16 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# One version everywhere: the build's, the newest NEWS entry's, the built
-# manual's footer, the package's, and every version of lptline that
-# README.md and HACKING.md name.
-# usage: version_test.sh VERSION SOURCE-DIR BUILT-PAGE CPACK-CONFIG
+# One version everywhere: the build's, the newest entry of debian/changelog
+# (the package's), the built manual's footer, and every version of lptline
+# that README.md and HACKING.md name.
+# usage: version_test.sh VERSION SOURCE-DIR BUILT-PAGE
 set -u
-version=$1 src=$2 page=$3 cpack_config=$4
+version=$1 src=$2 page=$3
 # shellcheck source=testlib.sh
 . "$(dirname "$0")/testlib.sh"
-newest=$(sed -n 's/^## \([0-9][0-9.]*\) .*/\1/p' "$src/NEWS.md" | head -n1)
+newest=$(sed -n '1s/^lptline (\([^)]*\)) .*/\1/p' "$src/debian/changelog")
 footer=$(sed -n 's/^\.Os lptline //p' "$page")
-package=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$cpack_config")
-found=("NEWS.md:$newest" "manual footer:$footer" "package:$package")
+found=("debian/changelog:$newest" "manual footer:$footer")
 for doc in README.md HACKING.md; do
 	while read -r named; do
 		found+=("$doc:$named")
