@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
 # How the harness runs programs and how it stops. Each program runs in a session of its own,
-# which the kernel kills when the harness dies (the parent-death signal), within the run's bound.
+# within the run's bound; the kernel kills the program, though not what it started, when the
+# harness dies (the parent-death signal).
 # A signal handler only notes the signal and stops the running program's group with TERM; the
 # main line sees the note when that program has ended, and stops there with 128+N. A group deaf
 # to TERM gets KILL a few seconds later.

@@ -41,7 +41,7 @@ rows=(
 	"-u stdin|== -u stdin|port: none|stdout: read 0 bytes|status: 0"
 	"-u traceme|== -u traceme|port: none|stdout: ptrace: Operation not permitted|status: 0"
 	"-u oom|== -u oom|port: none|stdout: oom_score_adj 1000, its parent's -1000; lowered to 0: Permission denied|signal: 9 (SIGKILL)"
-	"fill /run/out|== fill /run/out|port: none|output cut short: it filled the PC's 16 MB for it|status: 0"
+	"fill /run/out|== fill /run/out|port: none|output filled the PC's 16 MB for it; anything more was lost|status: 0"
 	"port w0=00 w0=04|== port w0=00 w0=04|port: write data 0x00, write data 0x04|status: 0"
 	"port r0 w0=04|== port r0 w0=04|port: read data 0x04, write data 0x04|status: 0"
 	"port w1=00 w2=cc|== port w1=00 w2=cc|port: write status 0x00, write control 0xcc|status: 0"
@@ -104,16 +104,19 @@ echo "ok: a forged report shows what QEMU saw"
 # A trace that cannot be matched with the report's cases fails the run. A
 # stand-in QEMU writes a report of one finished case and a trace: the PC's
 # own read, then a row's words (+: a case's start mark, -: its end, w: a
-# write of 0x04 to the data register, cut: one cut short; none: no trace).
+# write of 0x04 to the data register, cut: one cut short; none: no trace;
+# stop: the PC stops before its end; big: a trace past the limit).
 mkdir -p "$work/tq"
 cat >"$work/tq/qemu-system-x86_64" <<'EOF'
 #!/usr/bin/env bash
 for arg; do
 	case $arg in
-	file:*/report) printf '@@ start\npc fake\nport 0x378\n@@ cases\nstatus 0\n@@ done 1\n@@ end\n' >"${arg#file:}" ;;
+	file:*/report) report=${arg#file:} ;;
 	*/trace) trace=$arg ;;
 	esac
 done
+printf '@@ start\npc fake\nport 0x378\n@@ cases\nstatus 0\n@@ done 1\n' >"$report"
+[[ " $FAKE_TRACE " == *" stop "* ]] || echo "@@ end" >>"$report"
 echo "parallel_ioport_read read [SW] addr 0x00 val 0xaa" >"$trace"
 for word in $FAKE_TRACE; do
 	case $word in
@@ -122,6 +125,7 @@ for word in $FAKE_TRACE; do
 	w) echo "parallel_ioport_write write [SW] addr 0x00 val 0x04" ;;
 	cut) printf 'parallel_ioport_write write [SW] addr 0x00 val 0x0' ;;
 	none) : >"$trace" ;;
+	big) exec head -c 100000000 /dev/zero ;;
 	esac >>"$trace"
 done
 EOF
@@ -140,9 +144,11 @@ while IFS='|' read -r what trace line; do
 done <<'ROWS'
 a trace that matches|+ w -|-
 no trace events|none|QEMU traced no access to the parallel port: has qemu-system-x86_64 parallel_ioport_read and parallel_ioport_write\?
-no marks|w|QEMU's trace marks 0 cases, the PC's report 1
-a trace cut short|+ w cut|QEMU's trace marks 0 cases, the PC's report 1
-more marks than cases|+ - + w -|QEMU's trace marks 2 cases, the PC's report 1
+no marks|w|QEMU's trace ends 0 cases, the PC's report 1
+a trace cut short|+ w cut|QEMU's trace ends 0 cases, the PC's report 1
+more marks than cases|+ - + w -|QEMU's trace ends 2 cases, the PC's report 1
+more marks, then an early stop|stop + w - + w - +|QEMU's trace ends 2 cases, the PC's report 1
+a trace past the limit|+ w big|QEMU's trace of the port or the report reached its 64 MB limit: a case touched the port a million times, or wrote as much
 an end before a start|- + w -|QEMU's trace marks case 1 out of order
 two starts|+ + w -|QEMU's trace marks case 1 out of order
 an access after a case|+ - w|QEMU's trace shows the port accessed after case 1
@@ -230,11 +236,19 @@ fi
 grep -q "^emu/run: downloaded 1,024 kB in [0-9]* s; the bookworm amd64 PC takes [0-9]* MB in $work/xdg/lptline/bookworm-amd64$" \
 	"$work/said" || fail "a fetch's closing line: $(cat "$work/said")"
 "$emu" -h | grep -q '^Exit status: 0 every case ran' || fail "emu/run -h: $("$emu" -h | head -n 1)"
-# Into a pipe whose reader has gone.
+# Into a pipe whose reader has gone, the usage or a report; with standard
+# error closed, a usage error, which must not go into the report.
 (sleep 0.2 && exec "$emu" -h) 2>"$work/said" | head -c 0
 piped=${PIPESTATUS[0]}
-if [ "$piped" -ne 141 ] || [ -s "$work/said" ]; then
-	fail "emu/run -h into a closed pipe: status $piped, said $(cat "$work/said")"
+(sleep 0.2 && PATH=$work/tq:$PATH FAKE_TRACE="+ w -" exec "$emu" -b "$bin" 3) 2>>"$work/said" | head -c 0
+piped="$piped ${PIPESTATUS[0]}"
+if [ "$piped" != "141 141" ] || grep -v '\.\.\.$' "$work/said"; then
+	fail "emu/run into a closed pipe: status $piped"
+fi
+"$emu" -p 0x37g 3 2>&- >"$work/out"
+status=$?
+if [ "$status" -ne 2 ] || [ -s "$work/out" ]; then
+	fail "usage with standard error closed: status $status, wrote $(cat "$work/out")"
 fi
 
 # Stopped: Ctrl-C during a fetch deaf to TERM and during a boot, Ctrl-\
