@@ -119,7 +119,8 @@ rows=(
 	"no group lp|0|$warning there is no group lp, so only root may use $bin; add it (addgroup --system lp), then run: dpkg-reconfigure lptline|root:root 755 "
 	"an override of 0755|0|$warning the override of $bin lets every user run it, so it gets no capability and only root may use it|root:root 755 "
 	"an override of 0750|0||root:lp 750 cap_sys_rawio=ep"
-	"no binary|1|lptline: $bin is missing; put it back by installing its package again: apt install --reinstall ./lptline_*.deb|"
+	"an override of 0700 not yet applied|0||root:root 700 cap_sys_rawio=ep"
+	"no binary|1|lptline: $bin is missing; put it back by installing its package again (apt install --reinstall lptline, or the .deb it came from)|"
 )
 for row in "${rows[@]}"; do
 	IFS='|' read -r what want message after <<<"$row"
@@ -130,6 +131,7 @@ for row in "${rows[@]}"; do
 	"no group lp") path=$work/getent:$PATH ;;
 	"an override of 0755") dpkg-statoverride --add root root 0755 "$bin" ;;
 	"an override of 0750") dpkg-statoverride --update --add root lp 0750 "$bin" ;;
+	"an override of 0700 not yet applied") dpkg-statoverride --add root root 0700 "$bin" ;;
 	"no binary") mv "$bin" "$work/binary" ;;
 	esac
 	said=$(PATH=$path /var/lib/dpkg/info/lptline.postinst configure 2>&1)
