@@ -12,8 +12,7 @@ set -u
 src=$1 out=$2 arch=$3
 # shellcheck source=testlib.sh
 . "$(dirname "$0")/testlib.sh"
-rm -rf "$out" && mkdir -p "$out/lptline" || exit 1
-tar -C "$src" --exclude=./build --exclude=./.git -cf - . | tar -C "$out/lptline" -xf - || exit 1
+rm -rf "$out" && copy_source "$src" "$out/lptline" || exit 1
 options=(-us -uc -b)
 [ "$arch" = "$(dpkg --print-architecture)" ] || options+=(-a "$arch")
 echo "run: dpkg-buildpackage ${options[*]}"

@@ -45,9 +45,7 @@ expect() {
 # source in FOLDER, with ENTRY first in its changelog; beside FOLDER. The
 # tests that tools/test runs in the package's build are left out.
 build() {
-	mkdir -p "$1"
-	tar -C "$src" --exclude=./build --exclude=./.git -cf - . | tar -C "$1" -xf - ||
-		{ echo "FAIL: copying the source to $1"; exit 1; }
+	copy_source "$src" "$1" || { echo "FAIL: copying the source to $1"; exit 1; }
 	if [ -n "${2-}" ]; then
 		printf '%s\n\n' "$2" | cat - "$src/debian/changelog" >"$1/debian/changelog"
 	fi

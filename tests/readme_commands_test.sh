@@ -11,8 +11,7 @@ set -u
 src=$1
 # shellcheck source=testlib.sh
 . "$(dirname "$0")/testlib.sh"
-mkdir "$work/src"
-tar -C "$src" --exclude=./build --exclude=./.git -cf - . | tar -C "$work/src" -xf -
+copy_source "$src" "$work/src"
 cd "$work/src" || exit 1
 commands=$(sed -n 's/^    //p' README.md)
 

@@ -20,6 +20,12 @@ finish() {
 	[ "$failures" -eq 0 ]
 }
 
+# copy_source SOURCE-DIR DEST: the source tree in DEST, made if need be,
+# without build folders or git metadata, as a clean checkout holds it.
+copy_source() {
+	mkdir -p "$2" && tar -C "$1" --exclude=./build --exclude=./.git -cf - . | tar -C "$2" -xf -
+}
+
 # "${norawio[@]}" COMMAND: without CAP_SYS_RAWIO, which even root needs to
 # be granted the ports, so no run can write this machine's port. Other
 # users have no such capability to drop.
